@@ -1,0 +1,2 @@
+#include "QVJuce.h"
+int main() { return 0; }
