@@ -1,2 +1,3 @@
-#include "QVJuce.h"
-int main() { return 0; }
+#include "QuilvarnServerApp.h"
+
+START_JUCE_APPLICATION (QuilvarnServerApp)

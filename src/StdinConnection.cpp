@@ -1,0 +1,140 @@
+#include "StdinConnection.h"
+
+#include <poll.h>
+#include <unistd.h>
+#include <cerrno>
+
+StdinConnection::StdinConnection (QVAudioEngineV4::QVAudioEngine* e, int fd, FILE* out)
+    : juce::Thread ("Stdin Thread"),
+      CommunicationInterface (e),
+      inputFd (fd),
+      output (out),
+      readBuffer (readBufferSize)
+{
+}
+
+StdinConnection::~StdinConnection()
+{
+    stopThread (2000);
+}
+
+void StdinConnection::setReady()
+{
+    ready.signal();
+}
+
+bool StdinConnection::readLine (juce::MemoryOutputStream& line)
+{
+    line.reset();
+
+    for (;;)
+    {
+        for (int i = bufferedStart; i < bufferedEnd; ++i)
+        {
+            if (readBuffer[i] == '\n')
+            {
+                line.write (readBuffer + bufferedStart, (size_t) (i - bufferedStart));
+                bufferedStart = i + 1;
+                return true;
+            }
+        }
+
+        line.write (readBuffer + bufferedStart, (size_t) (bufferedEnd - bufferedStart));
+        bufferedStart = bufferedEnd = 0;
+
+        // Wait in short slices, so that a request to exit is noticed even when no input comes.
+        for (;;)
+        {
+            if (threadShouldExit())
+                return false;
+
+            pollfd pfd { inputFd, POLLIN, 0 };
+            const int result = ::poll (&pfd, 1, 100);
+
+            if (result > 0)
+                break;
+
+            if (result < 0 && errno != EINTR)
+            {
+                endOfInput = true;
+                break;
+            }
+        }
+
+        if (endOfInput)
+            return false;
+
+        const auto bytesRead = ::read (inputFd, readBuffer.get(), (size_t) readBufferSize);
+
+        if (bytesRead < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+
+        if (bytesRead <= 0)
+        {
+            endOfInput = true;
+
+            // A last line without a final newline still counts as a line.
+            if (line.getDataSize() > 0)
+                return true;
+
+            return false;
+        }
+
+        bufferedEnd = (int) bytesRead;
+    }
+}
+
+void StdinConnection::handleLine (const juce::String& line)
+{
+    juce::var value;
+    const auto result = juce::JSON::parse (line, value);
+
+    if (result.failed() || value.isVoid())
+    {
+        auto* error = new juce::DynamicObject();
+        error->setProperty ("error", "No valid JSON");
+        error->setProperty ("origin", line);
+        sendReturnMessage (juce::var (error));
+        return;
+    }
+
+    executor->executeCommand (value);
+}
+
+void StdinConnection::run()
+{
+    juce::MemoryOutputStream line;
+
+    while (! threadShouldExit())
+    {
+        if (endOfInput || ! readLine (line))
+        {
+            // Input has ended: nothing more is read or run, but the program goes on until it is
+            // told to quit. Sleep until asked to exit.
+            if (endOfInput)
+                wait (-1);
+
+            continue;
+        }
+
+        if (line.getDataSize() == 0)
+            continue;
+
+        // Commands run only once start-up has finished.
+        while (! ready.wait (100))
+            if (threadShouldExit())
+                return;
+
+        handleLine (juce::String::fromUTF8 (static_cast<const char*> (line.getData()), (int) line.getDataSize()));
+    }
+}
+
+void StdinConnection::sendReturnMessage (juce::var message)
+{
+    const juce::ScopedWriteLock sl (writeLock);
+
+    const auto text = juce::JSON::toString (message, true);
+    std::fwrite (text.toRawUTF8(), 1, text.getNumBytesAsUTF8(), output);
+    std::fputc ('\n', output);
+    std::fflush (output);
+}
