@@ -1,0 +1,449 @@
+#include "themes/XLoopSource.h"
+
+//==============================================================================
+void Crossfader::setSize (int numChannels, int numSamples)
+{
+    buffer.setSize (numChannels, numSamples, false, false, true);
+}
+
+void Crossfader::reset() noexcept
+{
+    primary = nullptr;
+    incoming = nullptr;
+    length = 0;
+    remaining = 0;
+    delay = 0;
+    gain = 0.0f;
+}
+
+void Crossfader::getNextAudioBlock (juce::AudioSource* source, const juce::AudioSourceChannelInfo& info, bool wait)
+{
+    if (source == nullptr)
+    {
+        info.clearActiveBufferRegion();
+        return;
+    }
+
+    if (wait)
+        if (auto* buffered = dynamic_cast<juce::BufferingAudioSource*> (source))
+            buffered->waitForNextAudioBlockReady (info, offlineWaitMs);
+
+    source->getNextAudioBlock (info);
+}
+
+namespace QVAudioEngineV4
+{
+
+namespace
+{
+    /** Copies numSamples of every shared channel from the scratch buffer into the output region,
+        ramping from startGain to endGain the way AudioBuffer::copyFromWithRamp does. */
+    void copyRamped (const juce::AudioSourceChannelInfo& out, int numChannels, int outOffset,
+                     const juce::AudioBuffer<float>& scratch, int scratchOffset, int numSamples,
+                     float startGain, float endGain)
+    {
+        if (numSamples <= 0)
+            return;
+
+        for (int c = 0; c < numChannels; ++c)
+            out.buffer->copyFromWithRamp (c, out.startSample + outOffset, scratch.getReadPointer (c, scratchOffset),
+                                          numSamples, startGain, endGain);
+    }
+
+    void addRamped (const juce::AudioSourceChannelInfo& out, int numChannels, int outOffset,
+                    const juce::AudioBuffer<float>& scratch, int scratchOffset, int numSamples,
+                    float startGain, float endGain)
+    {
+        if (numSamples <= 0)
+            return;
+
+        for (int c = 0; c < numChannels; ++c)
+            out.buffer->addFromWithRamp (c, out.startSample + outOffset, scratch.getReadPointer (c, scratchOffset),
+                                         numSamples, startGain, endGain);
+    }
+
+    void copyPlain (const juce::AudioSourceChannelInfo& out, int numChannels, int outOffset,
+                    const juce::AudioBuffer<float>& scratch, int scratchOffset, int numSamples)
+    {
+        if (numSamples <= 0)
+            return;
+
+        for (int c = 0; c < numChannels; ++c)
+            out.buffer->copyFrom (c, out.startSample + outOffset, scratch.getReadPointer (c, scratchOffset), numSamples);
+    }
+
+    void clearPart (const juce::AudioSourceChannelInfo& out, int numChannels, int outOffset, int numSamples)
+    {
+        if (numSamples <= 0)
+            return;
+
+        for (int c = 0; c < numChannels; ++c)
+            juce::FloatVectorOperations::clear (out.buffer->getWritePointer (c, out.startSample + outOffset), numSamples);
+    }
+
+    constexpr juce::int64 largestPosition = std::numeric_limits<juce::int64>::max();
+}
+
+XLoopSource::XLoopSource (const juce::File& stemFile,
+                          const ThemeProperties& themeProperties,
+                          juce::TimeSliceThread* thread,
+                          int readAheadSamples,
+                          bool prefill)
+    : properties (&themeProperties),
+      bufferingThread (thread),
+      readAhead (readAheadSamples),
+      file (stemFile)
+{
+    crossfader.setSize (2, 1024);
+    crossfader.reset();
+
+    reader = openReader (file);
+
+    if (reader == nullptr)
+        return;
+
+    if (reader->lengthInSamples <= 0)
+    {
+        reader.reset();
+        numChannels = 0;
+        return;
+    }
+
+    numChannels = reader->getChannelLayout().size();
+
+    // Without a read-ahead thread the file cannot be read without touching the disk on the
+    // rendering thread: the stem keeps its reader and stays silent.
+    if (bufferingThread == nullptr)
+        return;
+
+    const auto makeSource = [&]
+    {
+        auto* readerSource = new juce::AudioFormatReaderSource (reader.get(), false);
+        readerSource->setLooping (false);
+        return std::make_unique<juce::BufferingAudioSource> (readerSource, *bufferingThread, true,
+                                                             juce::jmax (1024, readAhead), numChannels, prefill);
+    };
+
+    currentSource = makeSource();
+    nextSource = makeSource();
+    nextSource->setNextReadPosition (properties->loopStart);
+}
+
+XLoopSource::~XLoopSource()
+{
+    crossfader.reset();
+
+    // The buffered sources read through the reader: they go first.
+    currentSource.reset();
+    nextSource.reset();
+    reader.reset();
+}
+
+void XLoopSource::prepareToPlay (int samplesPerBlockExpected, double sampleRate)
+{
+    crossfader.setSize (numChannels, juce::jmax (1, samplesPerBlockExpected));
+
+    if (reader != nullptr && currentSource != nullptr && nextSource != nullptr)
+    {
+        currentSource->prepareToPlay (samplesPerBlockExpected, sampleRate);
+        nextSource->prepareToPlay (samplesPerBlockExpected, sampleRate);
+        nextSource->setNextReadPosition (properties->loopStart);
+    }
+}
+
+void XLoopSource::releaseResources()
+{
+    if (currentSource != nullptr)
+        currentSource->releaseResources();
+
+    if (nextSource != nullptr)
+        nextSource->releaseResources();
+}
+
+juce::int64 XLoopSource::getTotalLength() const
+{
+    return properties->length >= 0 ? properties->length : largestPosition;
+}
+
+void XLoopSource::setNextReadPosition (juce::int64 newPosition)
+{
+    const juce::ScopedLock sl (lock);
+
+    const auto C = properties->loopStart;
+    const auto L = properties->loopLength;
+    const auto N = properties->loopEnding;
+    const auto E = properties->length;
+    const auto O = properties->offset;
+
+    nextReadPosition = filePosition = newPosition + O;
+    crossfader.reset();
+
+    repositionCountdown = juce::Random::getSystemRandom().nextInt (10);
+
+    // A draw of 0 would never count down: the waiting source goes back to the loop start now.
+    if (repositionCountdown == 0 && nextSource != nullptr)
+        nextSource->setNextReadPosition (C);
+
+    if (L > 0 && filePosition >= C + L)
+    {
+        if (properties->playEnding && nextReadPosition > E - N)
+        {
+            // The take stops looping at the first loop point at or after the ending's start:
+            // the pass that began one loop earlier runs on into the ending section.
+            const auto loopsBeforeEnding = juce::jmax ((juce::int64) 1, (E - N - C + L - 1) / L);
+            filePosition = nextReadPosition - (loopsBeforeEnding - 1) * L;
+        }
+        else
+        {
+            filePosition = C + ((nextReadPosition - C) % L);
+        }
+    }
+
+    if (currentSource != nullptr)
+    {
+        currentSource->setNextReadPosition (filePosition);
+
+        if (O < nextReadPosition && (E < 0 || nextReadPosition < O + E))
+        {
+            crossfader.primary = currentSource.get();
+            crossfader.length = 240;
+            crossfader.remaining = -240;
+            crossfader.delay = 0;
+            crossfader.gain = 0.0f;
+        }
+    }
+}
+
+void XLoopSource::getNextAudioBlock (const juce::AudioSourceChannelInfo& info)
+{
+    const juce::ScopedLock sl (lock);
+
+    // The scratch buffer holds one prepared block: a longer block is rendered as several.
+    const int maxBlock = juce::jmax (1, crossfader.buffer.getNumSamples());
+
+    for (int done = 0; done < info.numSamples;)
+    {
+        const int part = juce::jmin (maxBlock, info.numSamples - done);
+        renderBlock (juce::AudioSourceChannelInfo (info.buffer, info.startSample + done, part));
+        done += part;
+    }
+}
+
+void XLoopSource::renderBlock (const juce::AudioSourceChannelInfo& info)
+{
+    const int n = info.numSamples;
+    const auto pos = nextReadPosition;
+
+    const auto C = properties->loopStart;
+    const auto L = properties->loopLength;
+    const auto N = properties->loopEnding;
+    const auto E = properties->length;
+    const auto O = properties->offset;
+    const auto limit = E < 0 ? largestPosition : O + E;
+
+    if (crossfader.length <= 0 && repositionCountdown > 0)
+        if (--repositionCountdown == 0 && nextSource != nullptr)
+            nextSource->setNextReadPosition (C);
+
+    if (pos + n <= O)
+    {
+        // Before the offset point: silence, with the file position kept in step so that the
+        // loop points stay where the playing source really is.
+        nextReadPosition += n;
+        filePosition += n;
+        info.clearActiveBufferRegion();
+
+        if (currentSource != nullptr)
+            currentSource->setNextReadPosition (O);
+
+        return;
+    }
+
+    if (crossfader.length <= 0)
+    {
+        if (pos <= O)
+        {
+            crossfader.primary = currentSource.get();
+            crossfader.length = 480;
+            crossfader.remaining = -480;
+            crossfader.delay = juce::jmax ((juce::int64) 0, O - pos);
+            crossfader.gain = 0.0f;
+        }
+        else if (pos > limit)
+        {
+            nextReadPosition += n;
+            info.clearActiveBufferRegion();
+            return;
+        }
+        else if (pos > limit - endFadeLength)
+        {
+            crossfader.length = crossfader.remaining = endFadeLength;
+            crossfader.delay = juce::jmax ((juce::int64) 0, pos + endFadeLength - limit);
+            crossfader.gain = 1.0f;
+        }
+        else if (L > 0 && C + L - filePosition <= n && ! (properties->playEnding && pos + n >= E - N))
+        {
+            crossfader.incoming = nextSource.get();
+            crossfader.length = crossfader.remaining = crossfadeLength;
+            crossfader.delay = juce::jmax ((juce::int64) 0, C + L - filePosition);
+            crossfader.gain = 1.0f;
+            filePosition -= L;
+            std::swap (currentSource, nextSource);
+            repositionCountdown = 20 + juce::Random::getSystemRandom().nextInt (10);
+        }
+    }
+
+    render (info);
+
+    nextReadPosition += n;
+    filePosition += n;
+}
+
+void XLoopSource::render (const juce::AudioSourceChannelInfo& info)
+{
+    auto& fader = crossfader;
+    auto& scratch = fader.buffer;
+    const int n = info.numSamples;
+    const bool wait = ! properties->realtime;
+
+    // Never write beyond the caller's channels, nor read beyond the scratch buffer's.
+    const int channels = juce::jmin (numChannels, info.buffer->getNumChannels(), scratch.getNumChannels());
+
+    if (info.buffer->getNumChannels() > 0)
+        info.buffer->getWritePointer (0);   // marks the buffer as not clear
+
+    const auto read = [&] (juce::AudioSource* source, int numSamples)
+    {
+        Crossfader::getNextAudioBlock (source, juce::AudioSourceChannelInfo (&scratch, 0, numSamples), wait);
+    };
+
+    const int w = (int) juce::jmin ((juce::int64) n, fader.delay);
+    bool delayReduced = false;
+
+    if (fader.primary == nullptr)
+    {
+        clearPart (info, channels, 0, n);
+    }
+    else if (fader.remaining < 0)
+    {
+        // Fade-in
+        const int r = -fader.remaining;
+
+        if (fader.delay >= n)
+        {
+            clearPart (info, channels, 0, n);
+            fader.delay -= n;
+            delayReduced = true;
+        }
+        else
+        {
+            clearPart (info, channels, 0, w);
+            const int k = n - w;
+            read (fader.primary, k);
+
+            if (k < r)
+            {
+                fader.remaining += k;
+                const float target = (float) fader.remaining / (float) fader.length + 1.0f;
+                copyRamped (info, channels, w, scratch, 0, k, fader.gain, target);
+                fader.gain = target;
+            }
+            else
+            {
+                copyRamped (info, channels, w, scratch, 0, r, fader.gain, 1.0f);
+                copyPlain (info, channels, w + r, scratch, r, k - r);
+                fader.length = fader.remaining = 0;
+                fader.gain = 1.0f;
+            }
+        }
+    }
+    else if (fader.incoming == nullptr && fader.length > 0)
+    {
+        // Final fade-out
+        const int r = fader.remaining;
+        const int k = juce::jmin (n, r);
+        read (fader.primary, k);
+
+        // Only samples that were read are passed through; the rest of the delay is silence.
+        const int passed = juce::jmin (w, k);
+        copyPlain (info, channels, 0, scratch, 0, passed);
+        clearPart (info, channels, passed, w - passed);
+
+        if (fader.delay >= n)
+        {
+            fader.delay -= n;
+            delayReduced = true;
+        }
+        else
+        {
+            const int m = k - w;
+            float target = fader.gain;
+
+            if (m > 0)
+            {
+                target = (float) (r - m) / (float) fader.length;
+                copyRamped (info, channels, w, scratch, w, m, fader.gain, target);
+            }
+
+            if (r - m != 0 && m + w >= n)
+            {
+                fader.remaining = r - m;
+                fader.gain = target;
+            }
+            else
+            {
+                const int end = juce::jmax (k, w);
+                clearPart (info, channels, end, n - end);
+                fader.length = fader.remaining = 0;
+                fader.primary = nullptr;
+            }
+        }
+    }
+    else if (fader.incoming == nullptr)
+    {
+        // No fade
+        read (fader.primary, n);
+        copyPlain (info, channels, 0, scratch, 0, n);
+    }
+    else
+    {
+        // Loop crossfade
+        const int r = fader.remaining;
+        read (fader.primary, n);
+        copyPlain (info, channels, 0, scratch, 0, w);
+
+        if (fader.delay >= n)
+        {
+            fader.delay -= n;
+            delayReduced = true;
+        }
+        else
+        {
+            const int k = juce::jmin (r, n - w);
+            const float target = juce::jlimit (0.0f, 1.0f, (float) (r - k) / (float) fader.length);
+
+            copyRamped (info, channels, w, scratch, w, k, fader.gain, target);
+
+            read (fader.incoming, n - w);
+            addRamped (info, channels, w, scratch, 0, k, 1.0f - fader.gain, 1.0f - target);
+
+            if (k < r)
+            {
+                fader.remaining = r - k;
+                fader.gain = target;
+            }
+            else
+            {
+                copyPlain (info, channels, w + k, scratch, k, n - w - k);
+                fader.length = fader.remaining = 0;
+                fader.primary = fader.incoming;
+                fader.incoming = nullptr;
+            }
+        }
+    }
+
+    if (! delayReduced)
+        fader.delay = 0;
+}
+
+} // namespace QVAudioEngineV4

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "QVJuce.h"
+
+#include <functional>
+
+namespace qvtest
+{
+
+/**
+    Fixture audio whose samples encode their own frame index and channel, exactly
+    representable both as 32-bit float and as 24-bit PCM: sample (frame, channel) is
+    ((frame mod 2^19) * 16 + channel + 1) / 2^23, for up to 16 channels.
+*/
+float encodeSample (juce::int64 frame, int channel);
+
+/** The frame index a sample encodes (mod 2^19), or -1 for silence. */
+juce::int64 decodeFrame (float sample);
+
+/** The channel a sample encodes, or -1 for silence. */
+int decodeChannel (float sample);
+
+/** Writes a WAV file of numFrames frames whose frame i encodes frameOffset + i.
+    bitsPerSample 32 writes float, 24 writes PCM. Returns false if the file could not be written. */
+bool writeIndexedWav (const juce::File& file, int numChannels, int numFrames,
+                      int bitsPerSample = 32, juce::int64 frameOffset = 0);
+
+/** Writes an Ogg Vorbis file at 48000 Hz from a generator (frame, channel) -> sample. */
+bool writeOggVorbis (const juce::File& file, int numChannels, int numFrames,
+                     const std::function<float (int, int)>& generator, int qualityIndex = 5);
+
+/** Writes a WAV file that has a header but no frames. */
+bool writeEmptyWav (const juce::File& file, int numChannels);
+
+/** Reads a whole file straight through a reader (the reference decode). */
+juce::AudioBuffer<float> readWholeFile (const juce::File& file);
+
+} // namespace qvtest
