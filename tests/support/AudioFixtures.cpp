@@ -95,4 +95,19 @@ juce::AudioBuffer<float> readWholeFile (const juce::File& file)
     return data;
 }
 
+juce::AudioBuffer<float> renderSource (juce::AudioSource& source, int numChannels, int totalSamples, int blockSize)
+{
+    juce::AudioBuffer<float> out (numChannels, totalSamples);
+    out.clear();
+
+    for (int done = 0; done < totalSamples;)
+    {
+        const int n = juce::jmin (blockSize, totalSamples - done);
+        source.getNextAudioBlock (juce::AudioSourceChannelInfo (&out, done, n));
+        done += n;
+    }
+
+    return out;
+}
+
 } // namespace qvtest

@@ -35,4 +35,7 @@ bool writeEmptyWav (const juce::File& file, int numChannels);
 /** Reads a whole file straight through a reader (the reference decode). */
 juce::AudioBuffer<float> readWholeFile (const juce::File& file);
 
+/** Pulls totalSamples from a source in blocks of blockSize into a buffer of numChannels. */
+juce::AudioBuffer<float> renderSource (juce::AudioSource& source, int numChannels, int totalSamples, int blockSize);
+
 } // namespace qvtest
