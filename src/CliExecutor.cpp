@@ -10,17 +10,27 @@ CommunicationInterface::CommunicationInterface (QVAudioEngine* e)
     : executor (std::make_unique<CliExecutor> (e, this)), engine (e)
 {
     if (engine != nullptr)
+    {
         engine->addListener (executor.get());
+        attached = true;
+    }
 }
 
 CommunicationInterface::~CommunicationInterface()
 {
-    // Removing takes the listener list's lock, so a callback running on another thread
-    // finishes before the executor goes away.
-    if (engine != nullptr)
-        engine->removeListener (executor.get());
-
+    detachFromEngine();
     executor.reset();
+}
+
+void CommunicationInterface::detachFromEngine()
+{
+    // Removing takes the listener list's lock, so a callback running on another thread
+    // finishes before this returns, and none starts afterwards.
+    if (attached)
+    {
+        engine->removeListener (executor.get());
+        attached = false;
+    }
 }
 
 //==============================================================================

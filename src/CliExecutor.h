@@ -12,11 +12,19 @@ public:
     explicit CommunicationInterface (QVAudioEngineV4::QVAudioEngine* engine);
     virtual ~CommunicationInterface();
 
+    /** Takes the executor off the engine's listener list; waits for a callback in progress.
+        Every transport calls this first thing in its destructor: once the derived part is
+        gone, a callback arriving through the executor would reach a half-destroyed object. */
+    void detachFromEngine();
+
     /** Writes one message to the client. Callable from any thread. */
     virtual void sendReturnMessage (juce::var message) = 0;
 
     std::unique_ptr<CliExecutor> executor;
     QVAudioEngineV4::QVAudioEngine* engine;
+
+private:
+    bool attached = false;
 
     JUCE_DECLARE_NON_COPYABLE (CommunicationInterface)
 };

@@ -15,6 +15,7 @@ StdinConnection::StdinConnection (QVAudioEngineV4::QVAudioEngine* e, int fd, FIL
 
 StdinConnection::~StdinConnection()
 {
+    detachFromEngine();
     stopThread (2000);
 }
 
