@@ -1,5 +1,6 @@
 #include "StdinConnection.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 #include <cerrno>
@@ -11,12 +12,33 @@ StdinConnection::StdinConnection (QVAudioEngineV4::QVAudioEngine* e, int fd, FIL
       output (out),
       readBuffer (readBufferSize)
 {
+    if (::pipe (wakeFds) == 0)
+    {
+        ::fcntl (wakeFds[0], F_SETFL, O_NONBLOCK);
+        ::fcntl (wakeFds[1], F_SETFL, O_NONBLOCK);
+    }
+
+    addListener (this);
 }
 
 StdinConnection::~StdinConnection()
 {
     detachFromEngine();
     stopThread (2000);
+    removeListener (this);
+
+    for (int fd : wakeFds)
+        if (fd >= 0)
+            ::close (fd);
+}
+
+void StdinConnection::exitSignalSent()
+{
+    if (wakeFds[1] >= 0)
+    {
+        const char byte = 1;
+        juce::ignoreUnused (::write (wakeFds[1], &byte, 1));
+    }
 }
 
 void StdinConnection::setReady()
@@ -43,16 +65,17 @@ bool StdinConnection::readLine (juce::MemoryOutputStream& line)
         line.write (readBuffer + bufferedStart, (size_t) (bufferedEnd - bufferedStart));
         bufferedStart = bufferedEnd = 0;
 
-        // Wait in short slices, so that a request to exit is noticed even when no input comes.
+        // Wait for input or for the wake-up sent when the thread is asked to exit. The time-out
+        // is only a safety net.
         for (;;)
         {
             if (threadShouldExit())
                 return false;
 
-            pollfd pfd { inputFd, POLLIN, 0 };
-            const int result = ::poll (&pfd, 1, 100);
+            pollfd pfds[2] { { inputFd, POLLIN, 0 }, { wakeFds[0], POLLIN, 0 } };
+            const int result = ::poll (pfds, wakeFds[0] >= 0 ? 2 : 1, 500);
 
-            if (result > 0)
+            if (result > 0 && (pfds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0)
                 break;
 
             if (result < 0 && errno != EINTR)

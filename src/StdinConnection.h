@@ -7,7 +7,8 @@
     its own, and one line of JSON per reply or callback on standard output.
 */
 class StdinConnection : public juce::Thread,
-                        public CommunicationInterface
+                        public CommunicationInterface,
+                        private juce::Thread::Listener
 {
 public:
     /** Reads from the given file descriptor (standard input unless a test says otherwise). */
@@ -24,11 +25,15 @@ public:
     void handleLine (const juce::String& line);
 
 private:
+    /** Wakes the reading thread at once when it is asked to exit. */
+    void exitSignalSent() override;
+
     /** Reads the next line into the given string; false at the end of input or when asked to exit. */
     bool readLine (juce::MemoryOutputStream& line);
 
     juce::ReadWriteLock writeLock;
     int inputFd;
+    int wakeFds[2] { -1, -1 };
     FILE* output;
     juce::WaitableEvent ready { true };
     juce::HeapBlock<char> readBuffer;
