@@ -1,0 +1,159 @@
+#pragma once
+
+#include "QVJuce.h"
+
+#include <array>
+#include <atomic>
+
+namespace QVAudioEngineV4
+{
+
+/**
+    A stereo-linked, sample-by-sample compressor with a soft knee running from the threshold
+    up to "headroom" decibels above it, followed by a master gain.
+
+    Settings arrive as JSON through setStateInformation ("threshold", "headroom",
+    "dattacktime", "releasetime", "mastergain"); the coefficients derived from them are
+    recomputed at the start of the next block. Until prepareToPlay has been called the
+    processor leaves audio untouched. Channels 0 and 1 are processed, others are left alone.
+*/
+class QVDynamicsProcessor : public juce::AudioProcessor
+{
+public:
+    QVDynamicsProcessor();
+    ~QVDynamicsProcessor() override;
+
+    const juce::String getName() const override { return "Dynamics Compressor"; }
+
+    void prepareToPlay (double sampleRate, int blockSize) override;
+    void releaseResources() override;
+    void processBlock (juce::AudioBuffer<float>&, juce::MidiBuffer&) override;
+    using juce::AudioProcessor::processBlock;
+
+    double getTailLengthSeconds() const override { return 0.0; }
+    bool acceptsMidi() const override { return false; }
+    bool producesMidi() const override { return false; }
+    juce::AudioProcessorEditor* createEditor() override { return nullptr; }
+    bool hasEditor() const override { return false; }
+    int getNumPrograms() override { return 1; }
+    int getCurrentProgram() override { return 0; }
+    void setCurrentProgram (int) override {}
+    const juce::String getProgramName (int) override { return {}; }
+    void changeProgramName (int, const juce::String&) override {}
+
+    void getStateInformation (juce::MemoryBlock& destData) override;
+    void setStateInformation (const void* data, int sizeInBytes) override;
+
+    float getAttackTime() const noexcept     { return attackTime.load(); }
+    float getReleaseTime() const noexcept    { return releaseTime.load(); }
+    float getThresholdDb() const noexcept    { return thresholdDb.load(); }
+    float getHeadroomDb() const noexcept     { return headroomDb.load(); }
+    float getMasterGainDb() const noexcept   { return masterGainDb.load(); }
+
+private:
+    void updateCoefficients() noexcept;
+
+    // Settings, seconds and decibels.
+    std::atomic<float> attackTime { 0.0f }, releaseTime { 0.0f };
+    std::atomic<float> thresholdDb { 0.0f }, headroomDb { 0.0f }, masterGainDb { 0.0f };
+
+    std::atomic<bool> coefficientsDirty { true };
+    std::atomic<bool> prepared { false };
+
+    // Derived per block when the settings or the rate change.
+    float attackCoefficient = 0.0f, releaseCoefficient = 0.0f, detectorCoefficient = 0.0f;
+    float threshold = 0.0f, headroom = 0.0f, masterGain = 0.0f;
+    float kneeA = 0.0f, kneeB = 0.0f, kneeC = 0.0f, kneeD = 0.0f;
+
+    struct OnePole
+    {
+        float f0 = 0.0f, f1 = 0.0f, f2 = 0.0f, z = 0.0f;
+    } gainSmoother;
+
+    // Running state.
+    float meanSquare = 0.0f, envelope = 0.0f;
+
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (QVDynamicsProcessor)
+};
+
+//==============================================================================
+/**
+    A stereo-linked look-ahead peak limiter. A pre-gain drives the signal into a ceiling
+    just below full scale; a filtered side chain with a peak hold and an attack/release
+    envelope computes the gain, which is smoothed and applied to the delayed signal; the
+    result is clipped to ±1.
+
+    Settings arrive as JSON through setStateInformation ("pregain", "lattacktime",
+    "decaytime" = release / 20), which also fixes the look-ahead at 2 ms and the side-chain
+    tone at 0.6. A limiter that never receives settings keeps no look-ahead and tone 0.65.
+*/
+class QVLimiterProcessor : public juce::AudioProcessor
+{
+public:
+    QVLimiterProcessor();
+    ~QVLimiterProcessor() override;
+
+    const juce::String getName() const override { return "Dynamics Limiter"; }
+
+    void prepareToPlay (double sampleRate, int blockSize) override;
+    void releaseResources() override;
+    void processBlock (juce::AudioBuffer<float>&, juce::MidiBuffer&) override;
+    using juce::AudioProcessor::processBlock;
+
+    double getTailLengthSeconds() const override { return 0.0; }
+    bool acceptsMidi() const override { return false; }
+    bool producesMidi() const override { return false; }
+    juce::AudioProcessorEditor* createEditor() override { return nullptr; }
+    bool hasEditor() const override { return false; }
+    int getNumPrograms() override { return 1; }
+    int getCurrentProgram() override { return 0; }
+    void setCurrentProgram (int) override {}
+    const juce::String getProgramName (int) override { return {}; }
+    void changeProgramName (int, const juce::String&) override {}
+
+    void getStateInformation (juce::MemoryBlock& destData) override;
+    void setStateInformation (const void* data, int sizeInBytes) override;
+
+    float getAttackTime() const noexcept    { return attackTime.load(); }
+    float getReleaseTime() const noexcept   { return releaseTime.load(); }
+    float getPreGainDb() const noexcept     { return preGainDb.load(); }
+    float getLookaheadMs() const noexcept   { return lookaheadMs.load(); }
+    float getTone() const noexcept          { return tone.load(); }
+
+    static constexpr int delayLineLength = 4096;
+
+private:
+    void updateCoefficients() noexcept;
+    void changeSetting (std::atomic<float>& setting, float value, float lowest, float highest);
+
+    // Settings: seconds, decibels, milliseconds and the side-chain tone (0 to 1).
+    std::atomic<float> attackTime { 0.002f }, releaseTime { 0.03f }, preGainDb { 0.0f };
+    std::atomic<float> lookaheadMs { 0.0f }, tone { 0.65f };
+
+    std::atomic<bool> coefficientsDirty { true };
+    std::atomic<bool> prepared { false };
+
+    // Derived per block when the settings or the rate change.
+    float attackCoefficient = 0.0f, releaseCoefficient = 0.0f, peakCoefficient = 0.0f;
+    float threshold = 1.0f, inverseThreshold = 1.0f, makeUp = 1.0f;
+    int delaySamples = 0;
+
+    struct GainSmoother
+    {
+        float c0 = 0.0f, c1 = 0.0f, c2 = 0.0f, z2 = 0.0f;
+    } gainSmoother;
+
+    struct SidechainFilter
+    {
+        float a = 0.0f, b0 = 0.0f, b1 = 0.0f, z1 = 0.0f;
+    } sidechainFilter;
+
+    // Running state.
+    float peakHold = 0.0f, envelope = 0.0f;
+    std::array<std::array<float, delayLineLength>, 2> delayLines {};
+    int writeIndex = delayLineLength - 1;
+
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (QVLimiterProcessor)
+};
+
+} // namespace QVAudioEngineV4
