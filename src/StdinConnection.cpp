@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 #include <cerrno>
+#include <cstring>
 
 StdinConnection::StdinConnection (QVAudioEngineV4::QVAudioEngine* e, int fd, FILE* out)
     : juce::Thread ("Stdin Thread"),
@@ -108,10 +109,33 @@ bool StdinConnection::readLine (juce::MemoryOutputStream& line)
     }
 }
 
-void StdinConnection::handleLine (const juce::String& line)
+juce::String StdinConnection::decodeLine (const char* data, size_t size, bool* isValid)
+{
+    const bool hasNul = std::memchr (data, 0, size) != nullptr;
+    const bool valid = ! hasNul && juce::CharPointer_UTF8::isValidString (data, (int) size);
+
+    if (isValid != nullptr)
+        *isValid = valid;
+
+    if (valid)
+        return juce::String::fromUTF8 (data, (int) size);
+
+    // Not UTF-8 text: keep every byte visible (as its Latin-1 character) for the error reply,
+    // so the reply itself is well-formed. Zero bytes are left out.
+    juce::String text;
+    text.preallocateBytes (size * 2);
+
+    for (size_t i = 0; i < size; ++i)
+        if (data[i] != 0)
+            text += juce::String::charToString ((juce::juce_wchar) (unsigned char) data[i]);
+
+    return text;
+}
+
+void StdinConnection::handleLine (const juce::String& line, bool isValidText)
 {
     juce::var value;
-    const auto result = juce::JSON::parse (line, value);
+    const auto result = isValidText ? juce::JSON::parse (line, value) : juce::Result::fail ("not UTF-8");
 
     if (result.failed() || value.isVoid())
     {
@@ -149,7 +173,9 @@ void StdinConnection::run()
             if (threadShouldExit())
                 return;
 
-        handleLine (juce::String::fromUTF8 (static_cast<const char*> (line.getData()), (int) line.getDataSize()));
+        bool isValidText = true;
+        const auto text = decodeLine (static_cast<const char*> (line.getData()), line.getDataSize(), &isValidText);
+        handleLine (text, isValidText);
     }
 }
 

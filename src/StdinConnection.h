@@ -21,8 +21,12 @@ public:
     /** Lets commands run. Lines read before this are held until start-up has finished. */
     void setReady();
 
-    /** Runs one input line: parses it and executes it or answers that it is no JSON. */
-    void handleLine (const juce::String& line);
+    /** Runs one input line: parses it and executes it or answers that it is no JSON.
+        Text that was not valid UTF-8 is always answered as no JSON. */
+    void handleLine (const juce::String& line, bool isValidText = true);
+
+    /** Makes text of a line's bytes; bytes that are not UTF-8 are kept as Latin-1 characters. */
+    static juce::String decodeLine (const char* data, size_t size, bool* isValid = nullptr);
 
 private:
     /** Wakes the reading thread at once when it is asked to exit. */

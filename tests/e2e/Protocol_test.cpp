@@ -147,6 +147,7 @@ TEST (CommandLine, ParseErrorsArePrintedAndExitWith255)
 //==============================================================================
 TEST (StdinProtocol, EveryLineGetsItsReplyOrError)
 {
+    // Inputs are raw bytes: some are not UTF-8 on purpose.
     struct Case { const char* input; const char* reply; };
     const Case cases[] = {
         { "{}",                                  "{\"error\": \"Malformed package\"}" },
@@ -164,6 +165,9 @@ TEST (StdinProtocol, EveryLineGetsItsReplyOrError)
         { "{\"command\":\"x1\"}{\"command\":\"x2\"}", "{\"command\": \"x1\", \"error\": \"Command not understood\", \"elapsed\": N}" },
         { "{\"command\":\"crlf\"}\r",            "{\"command\": \"crlf\", \"error\": \"Command not understood\", \"elapsed\": N}" },
         { "{\"command\":\"\\u00e9t\\u00e9\"}",   "{\"command\": \"\\u00e9t\\u00e9\", \"error\": \"Command not understood\", \"elapsed\": N}" },
+        { "{\"command\":\"\xc3\xa9\"}",           "{\"command\": \"\\u00e9\", \"error\": \"Command not understood\", \"elapsed\": N}" },
+        { "\xff\xfe{",                               "{\"error\": \"No valid JSON\", \"origin\": \"\\u00ff\\u00fe{\"}" },
+        { "{\"command\":\"\xc3\"}",                "{\"error\": \"No valid JSON\", \"origin\": \"{\\\"command\\\":\\\"\\u00c3\\\"}\"}" },
     };
 
     Backend backend;
@@ -172,7 +176,8 @@ TEST (StdinProtocol, EveryLineGetsItsReplyOrError)
     for (const auto& c : cases)
     {
         // An empty line before each message must produce nothing.
-        ASSERT_TRUE (backend.process.write (juce::String ("\n") + c.input + "\n"));
+        const std::string bytes = std::string ("\n") + c.input + "\n";
+        ASSERT_TRUE (backend.process.writeBytes (bytes.data(), bytes.size()));
         juce::String line;
         ASSERT_TRUE (backend.process.readLine (line)) << "no reply to " << c.input;
         EXPECT_EQ (withoutElapsed (line), juce::String (c.reply)) << c.input;

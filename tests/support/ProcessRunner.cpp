@@ -76,11 +76,13 @@ bool ProcessRunner::start (const juce::StringArray& arguments, const juce::File&
 
 bool ProcessRunner::write (const juce::String& text)
 {
+    return writeBytes (text.toRawUTF8(), text.getNumBytesAsUTF8());
+}
+
+bool ProcessRunner::writeBytes (const char* data, size_t remaining)
+{
     if (inFd < 0)
         return false;
-
-    const char* data = text.toRawUTF8();
-    size_t remaining = text.getNumBytesAsUTF8();
 
     while (remaining > 0)
     {

@@ -20,8 +20,10 @@ public:
     /** Starts the program with its arguments (no shell) in the given working folder. */
     bool start (const juce::StringArray& arguments, const juce::File& workingDirectory = {});
 
-    /** Writes text to the program's standard input. */
+    /** Writes text to the program's standard input, as UTF-8. */
     bool write (const juce::String& text);
+    /** Writes bytes to the program's standard input as they are. */
+    bool writeBytes (const char* data, size_t size);
     /** Closes the program's standard input (end of input). */
     void closeInput();
 
