@@ -165,6 +165,12 @@ juce::int64 XLoopSource::getTotalLength() const
     return properties->length >= 0 ? properties->length : largestPosition;
 }
 
+void XLoopSource::setRandomSeed (juce::int64 seed)
+{
+    const juce::ScopedLock sl (lock);
+    random.setSeed (seed);
+}
+
 void XLoopSource::setNextReadPosition (juce::int64 newPosition)
 {
     const juce::ScopedLock sl (lock);
@@ -178,7 +184,7 @@ void XLoopSource::setNextReadPosition (juce::int64 newPosition)
     nextReadPosition = filePosition = newPosition + O;
     crossfader.reset();
 
-    repositionCountdown = juce::Random::getSystemRandom().nextInt (10);
+    repositionCountdown = random.nextInt (10);
 
     // A draw of 0 would never count down: the waiting source goes back to the loop start now.
     if (repositionCountdown == 0 && nextSource != nullptr)
@@ -283,13 +289,18 @@ void XLoopSource::renderBlock (const juce::AudioSourceChannelInfo& info)
         }
         else if (L > 0 && C + L - filePosition <= n && ! (properties->playEnding && pos + n >= E - N))
         {
+            // A loop point reached before the countdown ran out (positioned close to the loop
+            // end) would fade in whatever the waiting source was left at.
+            if (repositionCountdown > 0 && nextSource != nullptr)
+                nextSource->setNextReadPosition (C);
+
             crossfader.incoming = nextSource.get();
             crossfader.length = crossfader.remaining = crossfadeLength;
             crossfader.delay = juce::jmax ((juce::int64) 0, C + L - filePosition);
             crossfader.gain = 1.0f;
             filePosition -= L;
             std::swap (currentSource, nextSource);
-            repositionCountdown = 20 + juce::Random::getSystemRandom().nextInt (10);
+            repositionCountdown = 20 + random.nextInt (10);
         }
     }
 

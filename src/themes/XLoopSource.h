@@ -80,6 +80,10 @@ public:
     /** Where in the file the playing source reads next. */
     juce::int64 getFilePosition() const noexcept { return filePosition; }
 
+    /** Reseeds the generator of the block counts after which the waiting source returns to the
+        loop start (each source otherwise starts from its own random seed). */
+    void setRandomSeed (juce::int64 seed);
+
     const ThemeProperties* properties;
     juce::TimeSliceThread* bufferingThread;
     int crossfadeLength = 960;
@@ -99,6 +103,9 @@ private:
     int repositionCountdown = 0;
     Crossfader crossfader;
     juce::CriticalSection lock;
+    // Each source draws its own block counts. A generator per source, rather than the shared
+    // system one, keeps sources rendered on different threads from racing on one state.
+    juce::Random random;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (XLoopSource)
 };
