@@ -14,8 +14,9 @@ namespace
         if (data == nullptr || sizeInBytes <= 0)
             return {};
 
+        // JUCE counts arrays as objects too; only a real JSON object carries settings.
         auto parsed = juce::JSON::parse (juce::String::createStringFromData (data, sizeInBytes));
-        return parsed.isObject() ? parsed : juce::var();
+        return parsed.getDynamicObject() != nullptr ? parsed : juce::var();
     }
 
     /** A setting's value as a float: 0 when the key is missing. False for values that are
@@ -200,7 +201,7 @@ void QVDynamicsProcessor::setStateInformation (const void* data, int sizeInBytes
 {
     const auto state = parseStateObject (data, sizeInBytes);
 
-    if (! state.isObject())
+    if (state.isVoid())
         return;
 
     struct Setting { const char* key; std::atomic<float>& value; float lowest, highest; };
@@ -411,7 +412,7 @@ void QVLimiterProcessor::setStateInformation (const void* data, int sizeInBytes)
 {
     const auto state = parseStateObject (data, sizeInBytes);
 
-    if (! state.isObject())
+    if (state.isVoid())
         return;
 
     float v = 0.0f;

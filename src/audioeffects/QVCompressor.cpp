@@ -327,7 +327,8 @@ float QVCompressorProcessor::getUnNormalisedValue (juce::StringRef parameterID) 
 
 void QVCompressorProcessor::loadSettingsFromJSON (const juce::var& settings)
 {
-    if (! settings.isObject())
+    // JUCE counts arrays as objects too; only a real JSON object carries settings.
+    if (settings.getDynamicObject() == nullptr)
         return;
 
     for (const auto* id : { &paramRatio, &paramThreshold, &paramSpeed, &paramRelease, &paramMakeUp })
@@ -380,6 +381,5 @@ void QVCompressorProcessor::setStateInformation (const void* data, int sizeInByt
 
     const auto parsed = juce::JSON::parse (juce::String::createStringFromData (data, sizeInBytes));
 
-    if (parsed.isObject())
-        loadSettingsFromJSON (parsed);
+    loadSettingsFromJSON (parsed);
 }

@@ -28,7 +28,8 @@ void ParameterAutomator::AutomatedParameter::addKeyFramesFromJSON (const juce::A
 
     for (const auto& keyFrame : *keyFrameList)
     {
-        if (! keyFrame.isObject())
+        // JUCE counts arrays as objects too; only real key-frame objects count.
+        if (keyFrame.getDynamicObject() == nullptr)
             continue;
 
         const double scaled = (double) keyFrame.getProperty ("ts", 0) * rate;

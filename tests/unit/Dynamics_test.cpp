@@ -282,6 +282,7 @@ INSTANTIATE_TEST_SUITE_P (
         LimiterStateCase { R"({"pregain": -100, "lattacktime": -1, "decaytime": -1})", -40, 0.0005f, 0.02f, 2, 0.6f },
         LimiterStateCase { "no json", 0, 0.002f, 0.03f, 0, 0.65f },
         LimiterStateCase { "42", 0, 0.002f, 0.03f, 0, 0.65f },
+        LimiterStateCase { "[6, 0.01]", 0, 0.002f, 0.03f, 0, 0.65f },
         LimiterStateCase { R"({"pregain": "nan", "lattacktime": 0.003})", 0, 0.003f, 0.02f, 2, 0.6f }));
 
 TEST (DynamicsLimiterState, SavesReleaseAsDecayTimeAndRoundTrips)

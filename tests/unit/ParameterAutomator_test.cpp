@@ -150,10 +150,10 @@ TEST (AutomatedParameterKeyFrames, MalformedElementsAndMissingKeys)
 
     // Non-objects are skipped; a missing "ts" or "v" reads as 0; a negative time truncates
     // toward zero; a time too large for a sample position is skipped.
-    auto list = keyFrameList (R"([5, "text", [1, 2], {"v": 0.5}, {"ts": 2}, {"ts": -0.00001, "v": 0.75}, {"ts": 1e300, "v": 1}])");
+    auto list = keyFrameList (R"([{"ts": -0.00001, "v": 0.75}, {"v": 0.5}, {"ts": 2}, {"ts": 1e300, "v": 1}, 5, "text", [1, 2], null])");
     parameter.addKeyFramesFromJSON (&list, 48000.0);
 
-    const std::map<long long, float> expected { { 0, 0.75f }, { 96000, 0.0f } };
+    const std::map<long long, float> expected { { 0, 0.5f }, { 96000, 0.0f } };
     EXPECT_EQ (parameter.keyFrames, expected);
 }
 
