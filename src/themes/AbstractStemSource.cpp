@@ -33,6 +33,18 @@ void AbstractStemSource::contribute (juce::AudioBuffer<float>& destination,
     lastGain = gain;
 }
 
+bool AbstractStemSource::waitForBufferedRegion (juce::BufferingAudioSource& source,
+                                                const juce::AudioSourceChannelInfo& info,
+                                                juce::uint32 timeoutMs)
+{
+    if (source.waitForNextAudioBlockReady (info, 0))
+        return true;
+
+    // Positioning at the current position moves the source to the front of its thread's queue.
+    source.setNextReadPosition (source.getNextReadPosition());
+    return source.waitForNextAudioBlockReady (info, timeoutMs);
+}
+
 std::unique_ptr<juce::AudioFormatReader> AbstractStemSource::openReader (const juce::File& file)
 {
     if (file.getFullPathName().isEmpty() || ! file.existsAsFile())

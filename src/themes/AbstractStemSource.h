@@ -34,6 +34,15 @@ public:
                      float gain,
                      bool replace);
 
+    /**
+        Offline reading: waits up to timeoutMs for the region to be buffered by the read-ahead
+        source. When the data is not there yet the read-ahead thread is woken first, so that it
+        reads the next chunk at once instead of after its pause between chunks.
+    */
+    static bool waitForBufferedRegion (juce::BufferingAudioSource& source,
+                                       const juce::AudioSourceChannelInfo& info,
+                                       juce::uint32 timeoutMs);
+
     /** Channel count of the stem's audio. */
     int numChannels = 2;
 

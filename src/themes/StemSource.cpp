@@ -155,7 +155,7 @@ void StemSource::getNextAudioBlock (const juce::AudioSourceChannelInfo& info)
         else
         {
             if (wait)
-                active->waitForNextAudioBlockReady (pieceInfo, offlineWaitMs);
+                waitForBufferedRegion (*active, pieceInfo, offlineWaitMs);
 
             active->getNextAudioBlock (pieceInfo);
         }

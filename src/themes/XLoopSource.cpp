@@ -26,7 +26,7 @@ void Crossfader::getNextAudioBlock (juce::AudioSource* source, const juce::Audio
 
     if (wait)
         if (auto* buffered = dynamic_cast<juce::BufferingAudioSource*> (source))
-            buffered->waitForNextAudioBlockReady (info, offlineWaitMs);
+            QVAudioEngineV4::AbstractStemSource::waitForBufferedRegion (*buffered, info, offlineWaitMs);
 
     source->getNextAudioBlock (info);
 }
