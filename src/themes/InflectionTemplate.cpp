@@ -61,6 +61,8 @@ void ThemeMixVolumes::loadPattern (const juce::var& patterns)
         }
     }
 
+    // Sized here so that the first recomputation on the rendering thread does not allocate.
+    scratch.assign (volumes.size(), 0.0);
     volumesDirty = true;
 }
 
@@ -76,6 +78,10 @@ void ThemeMixVolumes::loadMixerSettings (const juce::var& mixer)
 
 void ThemeMixVolumes::wasabi()
 {
+    // Cleared before the values are read: a change that lands during the computation marks
+    // the volumes dirty again for the next block.
+    volumesDirty = false;
+
     const double a = inflectionA.load();
     const double b = inflectionB.load();
     const double c = inflectionC.load();

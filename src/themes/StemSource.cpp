@@ -143,12 +143,16 @@ void StemSource::getNextAudioBlock (const juce::AudioSourceChannelInfo& info)
 
     while (remaining > 0)
     {
-        const int piece = (int) juce::jmin ((juce::int64) remaining, period - (pos % period));
+        // Before theme position 0 there is nothing to read: that part is silence of its own, so
+        // that an offline read never waits for data that the read-ahead source cannot provide.
+        const bool beforeStart = pos < 0;
+        const int piece = beforeStart ? (int) juce::jmin ((juce::int64) remaining, -pos)
+                                      : (int) juce::jmin ((juce::int64) remaining, period - (pos % period));
         const juce::AudioSourceChannelInfo pieceInfo (info.buffer, info.startSample + done, piece);
 
         auto* active = playingMain ? mainSource.get() : csSource.get();
 
-        if (active == nullptr)
+        if (active == nullptr || beforeStart)
         {
             pieceInfo.clearActiveBufferRegion();
         }

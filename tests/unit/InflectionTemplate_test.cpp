@@ -77,6 +77,7 @@ TEST (ThemeMixVolumes, StartsAtLevelZeroAndDirty)
     auto mix = makeTemplate (4, fourStems);
     EXPECT_TRUE (mix->volumesDirty);
     mix->wasabi();
+    EXPECT_FALSE (mix->volumesDirty);
     EXPECT_EQ (mix->volumes, (std::vector<double> { 1.0, 0.0, 0.0, 0.0 }));
 }
 
