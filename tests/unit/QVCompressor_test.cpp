@@ -256,6 +256,42 @@ TEST (CompressorRelease, SingleBurstAttacksReleasesAndEndsTheEvent)
     EXPECT_GT (secondTarget, target + 0.1);
 }
 
+TEST (CompressorRelease, LoudAgainDuringTheReleaseAttacksFromTheReachedGain)
+{
+    // A 1 s release spans many 4096-sample blocks; a softer burst arrives mid-release.
+    CompressorProbe probe (compressorSettings (2, -20, 0.01, 1.0, 0));
+
+    const int burstLength = 256, secondBurstAt = 4096 + 1000;
+    std::vector<float> detector (4096 * 4, 0.0f);
+    const auto loud = sineWithRms (burstLength, 0.5);
+    const auto softer = sineWithRms (burstLength, 0.3);
+    std::copy (loud.begin(), loud.end(), detector.begin());
+    std::copy (softer.begin(), softer.end(), detector.begin() + secondBurstAt);
+
+    const auto gains = probe.run (detector, 4096);
+
+    const double target = targetGainReference (2, -20, std::sqrt (energy (detector, 0, burstLength) / windowLength));
+    const double softerOwnTarget = targetGainReference (2, -20, std::sqrt (energy (detector, secondBurstAt, secondBurstAt + burstLength) / windowLength));
+    const int first = firstLoudSample (detector, 0, -20);
+    const int secondFirst = firstLoudSample (detector, secondBurstAt, -20);
+
+    // Releasing linearly over 48000 samples when the first block ends.
+    const int releaseStart = first + 480;
+    EXPECT_NEAR (gains[4095], target + (1.0 - target) * (4095 - releaseStart) / 48000.0, 1e-4);
+
+    // The new attack starts at the block's first sample, from the gain the release reached,
+    // and heads for the first burst's target: the largest RMS of the event still counts.
+    const auto lowest = std::min_element (gains.begin() + 4096, gains.end());
+    const auto lowestAt = (int) (lowest - gains.begin());
+
+    EXPECT_NEAR (*lowest, target, 1e-4);
+    EXPECT_LT (target + 0.05, softerOwnTarget);
+    EXPECT_NEAR (lowestAt, secondFirst + 480, 3);
+
+    for (int i = 4096; i < lowestAt; ++i)
+        ASSERT_LT (gains[(size_t) i + 1], gains[(size_t) i]) << i;
+}
+
 TEST (CompressorFadeIn, FirstBlockAndBlockAfterBypassFadeIn)
 {
     QVCompressorProcessor compressor;
