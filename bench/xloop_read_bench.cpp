@@ -125,7 +125,52 @@ static void XLoopSourceOfflineRead (benchmark::State& state)
     reportRealTime (state, length);
 }
 
+// JUCE's read-ahead source alone over the same reader, read offline the plain way (wait for
+// each block) or woken before each wait as the stem sources do: where the cost comes from.
+static void BufferingSourceOfflineRead (benchmark::State& state)
+{
+    const bool wake = state.range (0) != 0;
+    juce::SharedResourcePointer<BufferingThreadsArray> threads;
+    juce::AudioFormatManager manager;
+    manager.registerBasicFormats();
+    std::unique_ptr<juce::AudioFormatReader> reader (manager.createReaderFor (fixture().file));
+
+    if (reader == nullptr)
+    {
+        state.SkipWithError ("cannot open the 16-channel Ogg Vorbis fixture");
+        return;
+    }
+
+    juce::BufferingAudioSource buffered (new juce::AudioFormatReaderSource (reader.get(), false),
+                                         *threads->getNextThread(), true, 16384, numChannels, true);
+    buffered.prepareToPlay (blockSize, 48000.0);
+    juce::AudioBuffer<float> block (numChannels, blockSize);
+    const auto length = reader->lengthInSamples;
+
+    for (auto _ : state)
+    {
+        buffered.setNextReadPosition (0);
+
+        for (juce::int64 pos = 0; pos < length; pos += blockSize)
+        {
+            const juce::AudioSourceChannelInfo info (&block, 0, blockSize);
+
+            if (wake)
+                AbstractStemSource::waitForBufferedRegion (buffered, info, 5000);
+            else
+                buffered.waitForNextAudioBlockReady (info, 5000);
+
+            buffered.getNextAudioBlock (info);
+            benchmark::DoNotOptimize (block.getReadPointer (0));
+        }
+    }
+
+    buffered.releaseResources();
+    reportRealTime (state, length);
+}
+
 BENCHMARK (StraightReaderRead)->Unit (benchmark::kMillisecond)->UseRealTime()->Iterations (3);
 BENCHMARK (XLoopSourceOfflineRead)->Unit (benchmark::kMillisecond)->UseRealTime()->Iterations (3);
+BENCHMARK (BufferingSourceOfflineRead)->Arg (0)->Arg (1)->Unit (benchmark::kMillisecond)->UseRealTime()->Iterations (3);
 
 BENCHMARK_MAIN();

@@ -37,10 +37,9 @@ bool AbstractStemSource::waitForBufferedRegion (juce::BufferingAudioSource& sour
                                                 const juce::AudioSourceChannelInfo& info,
                                                 juce::uint32 timeoutMs)
 {
-    if (source.waitForNextAudioBlockReady (info, 0))
-        return true;
-
-    // Positioning at the current position moves the source to the front of its thread's queue.
+    // Positioning at the current position moves the source to the front of its thread's queue,
+    // so the thread reads on at once instead of after its pause between chunks. (Asking first
+    // whether the data is there would spin: a zero timeout polls until the millisecond ticks.)
     source.setNextReadPosition (source.getNextReadPosition());
     return source.waitForNextAudioBlockReady (info, timeoutMs);
 }

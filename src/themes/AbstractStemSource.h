@@ -35,9 +35,8 @@ public:
                      bool replace);
 
     /**
-        Offline reading: waits up to timeoutMs for the region to be buffered by the read-ahead
-        source. When the data is not there yet the read-ahead thread is woken first, so that it
-        reads the next chunk at once instead of after its pause between chunks.
+        Offline reading: wakes the read-ahead thread of the source, then waits up to timeoutMs
+        for the region to be buffered.
     */
     static bool waitForBufferedRegion (juce::BufferingAudioSource& source,
                                        const juce::AudioSourceChannelInfo& info,
