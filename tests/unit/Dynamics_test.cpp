@@ -48,6 +48,11 @@ struct SteadyLevelCase
     double handComputedGainDb;   // NAN when only the reference formula applies
 };
 
+static void PrintTo (const SteadyLevelCase& c, std::ostream* os)
+{
+    *os << "T " << c.T << " H " << c.H << " G " << c.G << " level " << c.levelDb << " dB, " << c.numChannels << " channels";
+}
+
 class DynamicsCompressorSteadyLevel : public ::testing::TestWithParam<SteadyLevelCase> {};
 
 TEST_P (DynamicsCompressorSteadyLevel, GainFollowsTheStaticCurve)
@@ -157,6 +162,8 @@ struct DynamicsStateCase
     float threshold, headroom, attack, release, masterGain;
 };
 
+static void PrintTo (const DynamicsStateCase& c, std::ostream* os) { *os << c.json; }
+
 class DynamicsCompressorState : public ::testing::TestWithParam<DynamicsStateCase> {};
 
 TEST_P (DynamicsCompressorState, SettingsAreReadAndClamped)
@@ -259,6 +266,8 @@ struct LimiterStateCase
     float preGain, attack, release, lookahead, tone;
 };
 
+static void PrintTo (const LimiterStateCase& c, std::ostream* os) { *os << c.json; }
+
 class DynamicsLimiterSettings : public ::testing::TestWithParam<LimiterStateCase> {};
 
 TEST_P (DynamicsLimiterSettings, SettingsAreReadAndClamped)
@@ -313,6 +322,8 @@ struct DelayCase
     int expectedDelay;
 };
 
+static void PrintTo (const DelayCase& c, std::ostream* os) { *os << (c.json != nullptr ? c.json : "construction values"); }
+
 class DynamicsLimiterLookahead : public ::testing::TestWithParam<DelayCase> {};
 
 TEST_P (DynamicsLimiterLookahead, DelaysTheSignalWithoutLimitingIt)
@@ -360,6 +371,8 @@ struct CeilingCase
     float amplitude;
     float lowestPeak, highestPeak;
 };
+
+static void PrintTo (const CeilingCase& c, std::ostream* os) { *os << c.json << " amplitude " << c.amplitude; }
 
 class DynamicsLimiterCeiling : public ::testing::TestWithParam<CeilingCase> {};
 
@@ -437,6 +450,8 @@ struct SignedPeakCase
     float leftPulse;
     bool expectDucking;
 };
+
+static void PrintTo (const SignedPeakCase& c, std::ostream* os) { *os << "left pulse " << c.leftPulse; }
 
 class DynamicsLimiterSidechain : public ::testing::TestWithParam<SignedPeakCase> {};
 

@@ -75,6 +75,8 @@ struct InterpolationCase
     float expected;
 };
 
+static void PrintTo (const InterpolationCase& c, std::ostream* os) { *os << c.description; }
+
 class AutomatedParameterInterpolation : public ::testing::TestWithParam<InterpolationCase> {};
 
 TEST_P (AutomatedParameterInterpolation, ValueAtPosition)

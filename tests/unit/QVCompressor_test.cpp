@@ -132,6 +132,12 @@ struct SteadyStateCase
     int blockSize;
 };
 
+static void PrintTo (const SteadyStateCase& c, std::ostream* os)
+{
+    *os << "ratio " << c.ratio << " threshold " << c.thresholdDb << " makeup " << c.makeUpDb
+        << " rms " << c.rms << " block " << c.blockSize;
+}
+
 class CompressorSteadyState : public ::testing::TestWithParam<SteadyStateCase> {};
 
 TEST_P (CompressorSteadyState, GainSettlesAtTheRatioTarget)
@@ -187,6 +193,8 @@ struct AttackCase
     int onsetInBlock;    // where the loud signal starts within its block
     bool checkMidpoint;  // whole window in the first block: one straight ramp
 };
+
+static void PrintTo (const AttackCase& c, std::ostream* os) { *os << "onset " << c.onsetInBlock << " in its block"; }
 
 class CompressorAttack : public ::testing::TestWithParam<AttackCase> {};
 
@@ -342,6 +350,8 @@ struct DetectorChannelCase
     bool expectCompression;
 };
 
+static void PrintTo (const DetectorChannelCase& c, std::ostream* os) { *os << "loud side-chain channel " << c.loudSidechainChannel; }
+
 class CompressorDetector : public ::testing::TestWithParam<DetectorChannelCase> {};
 
 TEST_P (CompressorDetector, MeasuresNoMoreChannelsThanTheMainInputHas)
@@ -429,6 +439,8 @@ struct CompressorStateCase
     const char* text;
     float ratio, threshold, attack, release, makeUp;
 };
+
+static void PrintTo (const CompressorStateCase& c, std::ostream* os) { *os << c.text; }
 
 class CompressorSettings : public ::testing::TestWithParam<CompressorStateCase> {};
 

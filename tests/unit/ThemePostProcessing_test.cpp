@@ -29,6 +29,8 @@ struct ChainCase
     juce::StringArray pre, post;
 };
 
+static void PrintTo (const ChainCase& c, std::ostream* os) { *os << c.description; }
+
 class ThemePostProcessingChains : public ::testing::TestWithParam<ChainCase> {};
 
 TEST_P (ThemePostProcessingChains, ConfigurationBuildsTheChains)
