@@ -34,7 +34,11 @@ TEST (OutputChainHandOver, ProcessorSwapsNeverTearAPull)
 
             for (int i = 1; i < 300; ++i)
             {
-                if (out.getSample (0, i) - out.getSample (0, i - 1) != 1.0f)
+                const float previous = out.getSample (0, i - 1), current = out.getSample (0, i);
+                const bool inOrder = current - previous == 1.0f
+                                     || (current == 1.0f && previous == qvtest::CountingProcessor::wrapAt);
+
+                if (! inOrder)
                 {
                     ++tornBlocks;
                     break;

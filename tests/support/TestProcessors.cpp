@@ -21,7 +21,8 @@ void CountingProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce::Mi
 
     for (int i = 0; i < buffer.getNumSamples(); ++i)
     {
-        counter += 1.0f;
+        // Wrap well before floats stop counting in whole steps (2^24).
+        counter = counter >= wrapAt ? 1.0f : counter + 1.0f;
 
         for (int ch = 0; ch < buffer.getNumChannels(); ++ch)
             buffer.setSample (ch, i, ch == 0 ? counter : -counter);

@@ -5,7 +5,8 @@
 namespace qvtest
 {
 
-/** A stereo processor that counts its blocks and writes a running sample counter (1, 2, 3, ...),
+/** A stereo processor that counts its blocks and writes a running sample counter (1, 2, 3, ...;
+    channel 1 carries the negated count),
     so a test can see which rendered samples reached the output and in what order. */
 class CountingProcessor : public juce::AudioProcessor
 {
@@ -35,6 +36,9 @@ public:
     double preparedRate = 0.0;
     std::atomic<int> lastBlockLength { 0 };
     float counter = 0.0f;
+
+    /** The counter runs 1, 2, ... wrapAt, then starts again at 1. */
+    static constexpr float wrapAt = 8388608.0f;
 };
 
 /** A stereo sine generator at a fixed frequency and peak level, for the device tests. */
