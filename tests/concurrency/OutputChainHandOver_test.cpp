@@ -79,29 +79,7 @@ TEST (OutputChainHandOver, SourceChangesDuringCallbacks)
     OutputSourcePlayer player;
     player.setSource (&source);
 
-    struct Device : juce::AudioIODevice
-    {
-        Device() : juce::AudioIODevice ("d", "d") {}
-        juce::StringArray getOutputChannelNames() override { return { "L", "R" }; }
-        juce::StringArray getInputChannelNames() override { return {}; }
-        juce::Array<double> getAvailableSampleRates() override { return { 44100.0 }; }
-        juce::Array<int> getAvailableBufferSizes() override { return { 256 }; }
-        int getDefaultBufferSize() override { return 256; }
-        juce::String open (const juce::BigInteger&, const juce::BigInteger&, double, int) override { return {}; }
-        void close() override {}
-        bool isOpen() override { return true; }
-        void start (juce::AudioIODeviceCallback*) override {}
-        void stop() override {}
-        bool isPlaying() override { return true; }
-        juce::String getLastError() override { return {}; }
-        int getCurrentBufferSizeSamples() override { return 256; }
-        double getCurrentSampleRate() override { return 44100.0; }
-        int getCurrentBitDepth() override { return 32; }
-        juce::BigInteger getActiveOutputChannels() const override { return 3; }
-        juce::BigInteger getActiveInputChannels() const override { return 0; }
-        int getOutputLatencyInSamples() override { return 0; }
-        int getInputLatencyInSamples() override { return 0; }
-    } device;
+    qvtest::FakeDevice device (44100.0, 256);
 
     player.audioDeviceAboutToStart (&device);
 

@@ -54,4 +54,36 @@ public:
     double phase = 0.0;
 };
 
+/** A stand-in audio device: enough of juce::AudioIODevice to start and run an output player
+    by hand. Its rate can be changed under a running player. */
+class FakeDevice : public juce::AudioIODevice
+{
+public:
+    FakeDevice (double sampleRate, int blockSize)
+        : juce::AudioIODevice ("fake", "fake"), rate (sampleRate), block (blockSize) {}
+
+    juce::StringArray getOutputChannelNames() override { return { "L", "R" }; }
+    juce::StringArray getInputChannelNames() override { return {}; }
+    juce::Array<double> getAvailableSampleRates() override { return { rate.load() }; }
+    juce::Array<int> getAvailableBufferSizes() override { return { block }; }
+    int getDefaultBufferSize() override { return block; }
+    juce::String open (const juce::BigInteger&, const juce::BigInteger&, double, int) override { return {}; }
+    void close() override {}
+    bool isOpen() override { return true; }
+    void start (juce::AudioIODeviceCallback*) override {}
+    void stop() override {}
+    bool isPlaying() override { return true; }
+    juce::String getLastError() override { return {}; }
+    int getCurrentBufferSizeSamples() override { return block; }
+    double getCurrentSampleRate() override { return rate; }
+    int getCurrentBitDepth() override { return 32; }
+    juce::BigInteger getActiveOutputChannels() const override { return 3; }
+    juce::BigInteger getActiveInputChannels() const override { return 0; }
+    int getOutputLatencyInSamples() override { return 0; }
+    int getInputLatencyInSamples() override { return 0; }
+
+    std::atomic<double> rate;
+    const int block;
+};
+
 } // namespace qvtest

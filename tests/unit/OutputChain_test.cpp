@@ -186,35 +186,6 @@ TEST (AudioProcessorPlayerSource, OwnedProcessorIsDeletedWhenReplaced)
 //==============================================================================
 namespace
 {
-    /** A stand-in device: enough of juce::AudioIODevice to start and run the output player. */
-    class FakeDevice : public juce::AudioIODevice
-    {
-    public:
-        FakeDevice (double r, int b) : juce::AudioIODevice ("fake", "fake"), rate (r), block (b) {}
-        juce::StringArray getOutputChannelNames() override { return { "L", "R" }; }
-        juce::StringArray getInputChannelNames() override { return {}; }
-        juce::Array<double> getAvailableSampleRates() override { return { rate }; }
-        juce::Array<int> getAvailableBufferSizes() override { return { block }; }
-        int getDefaultBufferSize() override { return block; }
-        juce::String open (const juce::BigInteger&, const juce::BigInteger&, double, int) override { return {}; }
-        void close() override {}
-        bool isOpen() override { return true; }
-        void start (juce::AudioIODeviceCallback*) override {}
-        void stop() override {}
-        bool isPlaying() override { return true; }
-        juce::String getLastError() override { return {}; }
-        int getCurrentBufferSizeSamples() override { return block; }
-        double getCurrentSampleRate() override { return rate; }
-        int getCurrentBitDepth() override { return 32; }
-        juce::BigInteger getActiveOutputChannels() const override { return 3; }
-        juce::BigInteger getActiveInputChannels() const override { return 0; }
-        int getOutputLatencyInSamples() override { return 0; }
-        int getInputLatencyInSamples() override { return 0; }
-
-        double rate;
-        int block;
-    };
-
     void runCallback (OutputSourcePlayer& player, juce::AudioBuffer<float>& out)
     {
         player.audioDeviceIOCallbackWithContext (nullptr, 0, out.getArrayOfWritePointers(), out.getNumChannels(),
@@ -232,7 +203,7 @@ TEST (OutputSourcePlayer, FollowsTheDeviceRateBeyondOneHertz)
     player.setSource (&source);
     EXPECT_FALSE (player.hasResampler()) << "no resampler before a device starts";
 
-    FakeDevice device (48000.0, 256);
+    qvtest::FakeDevice device (48000.0, 256);
     player.audioDeviceAboutToStart (&device);
     ASSERT_TRUE (player.hasResampler());
     EXPECT_EQ (player.getResamplingRatio(), 1.0);
@@ -258,7 +229,7 @@ TEST (OutputSourcePlayer, PassesAudioThroughAtRatioOneAndSilenceWithoutSource)
     source.setProcessor (&processor, false);
 
     OutputSourcePlayer player;
-    FakeDevice device (48000.0, 256);
+    qvtest::FakeDevice device (48000.0, 256);
     player.audioDeviceAboutToStart (&device);
 
     juce::AudioBuffer<float> out (2, 256);
