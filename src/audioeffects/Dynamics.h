@@ -1,6 +1,7 @@
 #pragma once
 
 #include "QVJuce.h"
+#include "engine/HeadlessAudioProcessor.h"
 
 #include <array>
 #include <atomic>
@@ -17,7 +18,7 @@ namespace QVAudioEngineV4
     recomputed at the start of the next block. Until prepareToPlay has been called the
     processor leaves audio untouched. Channels 0 and 1 are processed, others are left alone.
 */
-class QVDynamicsProcessor : public juce::AudioProcessor
+class QVDynamicsProcessor : public HeadlessAudioProcessor
 {
 public:
     QVDynamicsProcessor();
@@ -30,16 +31,6 @@ public:
     void processBlock (juce::AudioBuffer<float>&, juce::MidiBuffer&) override;
     using juce::AudioProcessor::processBlock;
 
-    double getTailLengthSeconds() const override { return 0.0; }
-    bool acceptsMidi() const override { return false; }
-    bool producesMidi() const override { return false; }
-    juce::AudioProcessorEditor* createEditor() override { return nullptr; }
-    bool hasEditor() const override { return false; }
-    int getNumPrograms() override { return 1; }
-    int getCurrentProgram() override { return 0; }
-    void setCurrentProgram (int) override {}
-    const juce::String getProgramName (int) override { return {}; }
-    void changeProgramName (int, const juce::String&) override {}
 
     void getStateInformation (juce::MemoryBlock& destData) override;
     void setStateInformation (const void* data, int sizeInBytes) override;
@@ -87,7 +78,7 @@ private:
     "decaytime" = release / 20), which also fixes the look-ahead at 2 ms and the side-chain
     tone at 0.6. A limiter that never receives settings keeps no look-ahead and tone 0.65.
 */
-class QVLimiterProcessor : public juce::AudioProcessor
+class QVLimiterProcessor : public HeadlessAudioProcessor
 {
 public:
     QVLimiterProcessor();
@@ -100,16 +91,6 @@ public:
     void processBlock (juce::AudioBuffer<float>&, juce::MidiBuffer&) override;
     using juce::AudioProcessor::processBlock;
 
-    double getTailLengthSeconds() const override { return 0.0; }
-    bool acceptsMidi() const override { return false; }
-    bool producesMidi() const override { return false; }
-    juce::AudioProcessorEditor* createEditor() override { return nullptr; }
-    bool hasEditor() const override { return false; }
-    int getNumPrograms() override { return 1; }
-    int getCurrentProgram() override { return 0; }
-    void setCurrentProgram (int) override {}
-    const juce::String getProgramName (int) override { return {}; }
-    void changeProgramName (int, const juce::String&) override {}
 
     void getStateInformation (juce::MemoryBlock& destData) override;
     void setStateInformation (const void* data, int sizeInBytes) override;

@@ -24,7 +24,7 @@ namespace
 }
 
 QVCompressorProcessor::QVCompressorProcessor()
-    : juce::AudioProcessor (BusesProperties()
+    : QVAudioEngineV4::HeadlessAudioProcessor (BusesProperties()
                                 .withInput ("Input", juce::AudioChannelSet::stereo(), true)
                                 .withOutput ("Output", juce::AudioChannelSet::stereo(), true)
                                 .withInput ("Sidechain", juce::AudioChannelSet::stereo(), false)),

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "QVJuce.h"
+#include "engine/HeadlessAudioProcessor.h"
 #include "audioeffects/Dynamics.h"
 
 #include <atomic>
@@ -19,7 +20,7 @@
     The first block after construction, and the first after a bypassed block, starts with a
     16-sample fade-in. Until prepareToPlay has been called, audio passes untouched.
 */
-class QVCompressorProcessor : public juce::AudioProcessor
+class QVCompressorProcessor : public QVAudioEngineV4::HeadlessAudioProcessor
 {
 public:
     static const juce::String paramRatio;
@@ -43,15 +44,6 @@ public:
     bool isBusesLayoutSupported (const BusesLayout& layouts) const override;
 
     double getTailLengthSeconds() const override { return 0.01; }
-    bool acceptsMidi() const override { return false; }
-    bool producesMidi() const override { return false; }
-    juce::AudioProcessorEditor* createEditor() override { return nullptr; }
-    bool hasEditor() const override { return false; }
-    int getNumPrograms() override { return 1; }
-    int getCurrentProgram() override { return 0; }
-    void setCurrentProgram (int) override {}
-    const juce::String getProgramName (int) override { return {}; }
-    void changeProgramName (int, const juce::String&) override {}
 
     /** JSON with "name", "ratio", "threshold", "attack" and "release" (not the make-up gain). */
     void getStateInformation (juce::MemoryBlock& destData) override;

@@ -97,7 +97,7 @@ AutomatedProcessor::AutomatedProcessor()
 }
 
 AutomatedProcessor::AutomatedProcessor (const BusesProperties& ioLayouts)
-    : juce::AudioProcessor (ioLayouts)
+    : HeadlessAudioProcessor (ioLayouts)
 {
     automator.listeners.add (this);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "QVJuce.h"
+#include "engine/HeadlessAudioProcessor.h"
 
 #include <atomic>
 #include <map>
@@ -77,7 +78,7 @@ private:
     and the theme processor. Derived processors call applyAutomations() from processBlock
     with the position of the block's first sample.
 */
-class AutomatedProcessor : public juce::AudioProcessor,
+class AutomatedProcessor : public HeadlessAudioProcessor,
                            public ParameterAutomator::Listener
 {
 public:

@@ -5,7 +5,7 @@ namespace QVAudioEngineV4
 {
 
 Timeline::Timeline()
-    : juce::AudioProcessor (BusesProperties().withOutput ("Output", juce::AudioChannelSet::stereo(), true)),
+    : HeadlessAudioProcessor (BusesProperties().withOutput ("Output", juce::AudioChannelSet::stereo(), true)),
       project (makeEmptyProject())
 {
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "QVJuce.h"
+#include "engine/HeadlessAudioProcessor.h"
 
 namespace QVAudioEngineV4
 {
@@ -11,7 +12,7 @@ class QVAudioEngine;
     The project timeline: holds the project document and plays it as an audio processor
     at 48000 Hz. It plays silence until theme placements can be loaded into it.
 */
-class Timeline : public juce::AudioProcessor
+class Timeline : public HeadlessAudioProcessor
 {
 public:
     Timeline();
@@ -33,16 +34,7 @@ public:
     void releaseResources() override;
     void processBlock (juce::AudioBuffer<float>& buffer, juce::MidiBuffer& midi) override;
     using juce::AudioProcessor::processBlock;
-    double getTailLengthSeconds() const override { return 0.0; }
-    bool acceptsMidi() const override { return false; }
-    bool producesMidi() const override { return false; }
-    juce::AudioProcessorEditor* createEditor() override { return nullptr; }
-    bool hasEditor() const override { return false; }
-    int getNumPrograms() override { return 1; }
-    int getCurrentProgram() override { return 0; }
-    void setCurrentProgram (int) override {}
     const juce::String getProgramName (int) override { return "timeline"; }
-    void changeProgramName (int, const juce::String&) override {}
     void getStateInformation (juce::MemoryBlock& destData) override;
     void setStateInformation (const void* data, int sizeInBytes) override;
 

@@ -4,7 +4,7 @@ namespace qvtest
 {
 
 CountingProcessor::CountingProcessor()
-    : juce::AudioProcessor (BusesProperties().withOutput ("Output", juce::AudioChannelSet::stereo(), true))
+    : QVAudioEngineV4::HeadlessAudioProcessor (BusesProperties().withOutput ("Output", juce::AudioChannelSet::stereo(), true))
 {
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "QVJuce.h"
+#include "engine/HeadlessAudioProcessor.h"
 
 namespace qvtest
 {
@@ -8,7 +9,7 @@ namespace qvtest
 /** A stereo processor that counts its blocks and writes a running sample counter (1, 2, 3, ...;
     channel 1 carries the negated count),
     so a test can see which rendered samples reached the output and in what order. */
-class CountingProcessor : public juce::AudioProcessor
+class CountingProcessor : public QVAudioEngineV4::HeadlessAudioProcessor
 {
 public:
     CountingProcessor();
@@ -18,16 +19,6 @@ public:
     void releaseResources() override {}
     void processBlock (juce::AudioBuffer<float>& buffer, juce::MidiBuffer&) override;
     using juce::AudioProcessor::processBlock;
-    double getTailLengthSeconds() const override { return 0.0; }
-    bool acceptsMidi() const override { return false; }
-    bool producesMidi() const override { return false; }
-    juce::AudioProcessorEditor* createEditor() override { return nullptr; }
-    bool hasEditor() const override { return false; }
-    int getNumPrograms() override { return 1; }
-    int getCurrentProgram() override { return 0; }
-    void setCurrentProgram (int) override {}
-    const juce::String getProgramName (int) override { return {}; }
-    void changeProgramName (int, const juce::String&) override {}
     void getStateInformation (juce::MemoryBlock&) override {}
     void setStateInformation (const void*, int) override {}
 

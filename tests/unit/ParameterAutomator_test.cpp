@@ -41,16 +41,6 @@ namespace
         void prepareToPlay (double, int) override {}
         void releaseResources() override {}
         void processBlock (juce::AudioBuffer<float>&, juce::MidiBuffer&) override {}
-        double getTailLengthSeconds() const override { return 0; }
-        bool acceptsMidi() const override { return false; }
-        bool producesMidi() const override { return false; }
-        juce::AudioProcessorEditor* createEditor() override { return nullptr; }
-        bool hasEditor() const override { return false; }
-        int getNumPrograms() override { return 1; }
-        int getCurrentProgram() override { return 0; }
-        void setCurrentProgram (int) override {}
-        const juce::String getProgramName (int) override { return {}; }
-        void changeProgramName (int, const juce::String&) override {}
         void getStateInformation (juce::MemoryBlock&) override {}
         void setStateInformation (const void*, int) override {}
         void setNextPlaybackPosition (long long p) override { position = p; }
