@@ -9,17 +9,21 @@ const juce::Identifier CliExecutor::paramCommand { "command" };
 CommunicationInterface::CommunicationInterface (QVAudioEngine* e)
     : executor (std::make_unique<CliExecutor> (e, this)), engine (e)
 {
-    if (engine != nullptr)
-    {
-        engine->addListener (executor.get());
-        attached = true;
-    }
 }
 
 CommunicationInterface::~CommunicationInterface()
 {
     detachFromEngine();
     executor.reset();
+}
+
+void CommunicationInterface::attachToEngine()
+{
+    if (engine != nullptr && ! attached)
+    {
+        engine->addListener (executor.get());
+        attached = true;
+    }
 }
 
 void CommunicationInterface::detachFromEngine()

@@ -5,12 +5,17 @@
 
 class CliExecutor;
 
-/** A transport to one client: every reply and callback message goes out through it. */
+/** A transport to one client: every reply and callback message goes out through it.
+    While it is attached to the engine, its executor hears the engine's events. */
 class CommunicationInterface
 {
 public:
     explicit CommunicationInterface (QVAudioEngineV4::QVAudioEngine* engine);
     virtual ~CommunicationInterface();
+
+    /** Puts the executor on the engine's listener list. Every transport calls this last thing in
+        its constructor: a callback arriving earlier would reach a half-built object. */
+    void attachToEngine();
 
     /** Takes the executor off the engine's listener list; waits for a callback in progress.
         Every transport calls this first thing in its destructor: once the derived part is

@@ -20,6 +20,7 @@ StdinConnection::StdinConnection (QVAudioEngineV4::QVAudioEngine* e, int fd, FIL
     }
 
     addListener (this);
+    attachToEngine();
 }
 
 StdinConnection::~StdinConnection()

@@ -9,7 +9,7 @@ namespace
     /** A transport that only counts what it is asked to send. */
     struct CountingTransport : CommunicationInterface
     {
-        explicit CountingTransport (QVAudioEngine* e) : CommunicationInterface (e) {}
+        explicit CountingTransport (QVAudioEngine* e) : CommunicationInterface (e) { attachToEngine(); }
         ~CountingTransport() override { detachFromEngine(); }
         void sendReturnMessage (juce::var message) override
         {

@@ -8,7 +8,7 @@ namespace
 {
     struct CapturingTransport : CommunicationInterface
     {
-        explicit CapturingTransport (QVAudioEngine* e) : CommunicationInterface (e) {}
+        explicit CapturingTransport (QVAudioEngine* e) : CommunicationInterface (e) { attachToEngine(); }
         ~CapturingTransport() override { detachFromEngine(); }
         void sendReturnMessage (juce::var message) override { sent.add (juce::JSON::toString (message, true)); }
         juce::StringArray sent;
