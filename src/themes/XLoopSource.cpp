@@ -371,8 +371,10 @@ void XLoopSource::render (const juce::AudioSourceChannelInfo& info)
     else if (fader.incoming == nullptr && fader.length > 0)
     {
         // Final fade-out
+        // The block holds the delay part and then, at most, the rest of the fade: a block longer
+        // than both must still run the fade down to 0 before the silence.
         const int r = fader.remaining;
-        const int k = juce::jmin (n, r);
+        const int k = (int) juce::jmin ((juce::int64) n, (juce::int64) w + r);
         read (fader.primary, k);
 
         // Only samples that were read are passed through; the rest of the delay is silence.

@@ -236,23 +236,36 @@ TEST (XLoopSource, FadesOutAtTheEndOfTheTrackThenStaysSilent)
 {
     XLoopHarness h (1000, 8000, 1500);
     h.properties.length = 6000;
-    auto source = h.make (512);
+    auto source = h.make (4096);
     EXPECT_EQ (source->getTotalLength(), 6000);
 
-    source->setNextReadPosition (0);
-    const auto out = qvtest::renderSource (*source, 2, 9000, 512);
-
     // The block at 5120 is the first with pos + 1024 > 6000; it lies 144 samples inside the last
-    // 1024, so the fade starts 144 samples into it and ends 288 samples after the limit.
+    // 1024, so the fade starts 144 samples into it and ends 288 samples after the limit. However
+    // long the blocks from there on, the fade runs down to 0 and silence follows.
     auto expected = h.model().render (2, 9000, 0, 0, 480);
 
     for (int c = 0; c < 2; ++c)
         for (int i = 5264; i < 9000; ++i)
             expected.setSample (c, i, i < 6288 ? expected.getSample (c, i) * (float) (1.0 - (i - 5264) / 1024.0) : 0.0f);
 
-    expectClose (out, expected, 0, 9000, "end fade");
-    EXPECT_EQ (out.getSample (0, 5263), qvtest::encodeSample (5263, 0));
-    EXPECT_TRUE (isSilent (out, 6288, 9000));
+    for (const int fadeBlock : { 512, 1168, 2048, 3880 })
+    {
+        source->setNextReadPosition (0);
+        juce::AudioBuffer<float> out (2, 9000);
+        out.clear();
+
+        for (int done = 0; done < 9000;)
+        {
+            const int n = juce::jmin (done < 5120 ? 512 : fadeBlock, 9000 - done);
+            source->getNextAudioBlock (juce::AudioSourceChannelInfo (&out, done, n));
+            done += n;
+        }
+
+        const auto what = "end fade in blocks of " + juce::String (fadeBlock);
+        expectClose (out, expected, 0, 9000, what);
+        EXPECT_EQ (out.getSample (0, 5263), qvtest::encodeSample (5263, 0)) << what;
+        EXPECT_TRUE (isSilent (out, 6288, 9000)) << what;
+    }
 
     // Only a new positioning brings it back.
     source->setNextReadPosition (1000);
