@@ -7,6 +7,7 @@ namespace
 {
     struct ParseCase
     {
+        const char* name;
         const char* commandLine;
         bool accepted;
         const char* errors;
@@ -28,20 +29,21 @@ TEST_P (ProgramOptions, ParsesOrReportsErrors)
 }
 
 INSTANTIATE_TEST_SUITE_P (CommandLines, ProgramOptions, ::testing::Values (
-    ParseCase { "", true, "" },
-    ParseCase { "--help", true, "" },
-    ParseCase { "-h -p 5000 --stay", true, "" },
-    ParseCase { "-x", false, "Unknown option: -x" },
-    ParseCase { "-x --bogus", false, "Unknown option: -x\r\nUnknown option: --bogus" },
-    ParseCase { "-p 1 -p 2", false, "Unknown option: 2" },
-    ParseCase { "-l", false, "Missing path for argument -l" },
-    ParseCase { "--port", false, "Missing value for argument --port" },
-    ParseCase { "-n", false, "Missing value for argument -n" },
-    ParseCase { "-- word", false, "Unknown option: word" },
-    ParseCase { "word", false, "Unknown option: word" },
-    ParseCase { "-", true, "" },
-    ParseCase { "-p abc", true, "" },
-    ParseCase { "-x -l", false, "Unknown option: -x\r\nMissing path for argument -l" }));
+    ParseCase { "Empty", "", true, "" },
+    ParseCase { "Help", "--help", true, "" },
+    ParseCase { "SeveralOptions", "-h -p 5000 --stay", true, "" },
+    ParseCase { "UnknownShort", "-x", false, "Unknown option: -x" },
+    ParseCase { "TwoUnknown", "-x --bogus", false, "Unknown option: -x\r\nUnknown option: --bogus" },
+    ParseCase { "RepeatedPort", "-p 1 -p 2", false, "Unknown option: 2" },
+    ParseCase { "MissingPath", "-l", false, "Missing path for argument -l" },
+    ParseCase { "MissingValueLong", "--port", false, "Missing value for argument --port" },
+    ParseCase { "MissingValueShort", "-n", false, "Missing value for argument -n" },
+    ParseCase { "WordAfterDoubleDash", "-- word", false, "Unknown option: word" },
+    ParseCase { "BareWord", "word", false, "Unknown option: word" },
+    ParseCase { "LoneDash", "-", true, "" },
+    ParseCase { "PortNotANumber", "-p abc", true, "" },
+    ParseCase { "UnknownThenMissingPath", "-x -l", false, "Unknown option: -x\r\nMissing path for argument -l" }),
+    [] (const ::testing::TestParamInfo<ParseCase>& info) { return std::string (info.param.name); });
 
 TEST (OptionsParserValues, LooksUpGivenValuesAndDefaults)
 {

@@ -109,10 +109,11 @@ TEST_P (PlayerSourcePulls, RunsWholeBlocksOnlyWhenTheFifoRunsDry)
 }
 
 INSTANTIATE_TEST_SUITE_P (Requests, PlayerSourcePulls, ::testing::Values (
-    PullCase { "100s from 512", 512, { 100, 100, 100, 100, 100, 100 }, { 1, 1, 1, 1, 1, 2 }, { 412, 312, 212, 112, 12, 424 } },
-    PullCase { "1000 from 512", 512, { 1000 }, { 2 }, { 24 } },
-    PullCase { "larger than the fifo", 512, { 9000 }, { 18 }, { 216 } },
-    PullCase { "block equal to request", 256, { 256, 256 }, { 1, 2 }, { 0, 0 } }));
+    PullCase { "HundredsFrom512", 512, { 100, 100, 100, 100, 100, 100 }, { 1, 1, 1, 1, 1, 2 }, { 412, 312, 212, 112, 12, 424 } },
+    PullCase { "ThousandFrom512", 512, { 1000 }, { 2 }, { 24 } },
+    PullCase { "LargerThanTheFifo", 512, { 9000 }, { 18 }, { 216 } },
+    PullCase { "BlockEqualToRequest", 256, { 256, 256 }, { 1, 2 }, { 0, 0 } }),
+    [] (const ::testing::TestParamInfo<PullCase>& info) { return std::string (info.param.what); });
 
 TEST (AudioProcessorPlayerSource, PlaysSilenceWithoutProcessorOrWithBlockSizeZero)
 {
