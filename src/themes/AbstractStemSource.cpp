@@ -37,10 +37,18 @@ bool AbstractStemSource::waitForBufferedRegion (juce::BufferingAudioSource& sour
                                                 const juce::AudioSourceChannelInfo& info,
                                                 juce::uint32 timeoutMs)
 {
+    return waitForBufferedRegion (source, source.getNextReadPosition(), info, timeoutMs);
+}
+
+bool AbstractStemSource::waitForBufferedRegion (juce::BufferingAudioSource& source,
+                                                juce::int64 playPosition,
+                                                const juce::AudioSourceChannelInfo& info,
+                                                juce::uint32 timeoutMs)
+{
     // Positioning at the current position moves the source to the front of its thread's queue,
     // so the thread reads on at once instead of after its pause between chunks. (Asking first
     // whether the data is there would spin: a zero timeout polls until the millisecond ticks.)
-    source.setNextReadPosition (source.getNextReadPosition());
+    source.setNextReadPosition (playPosition);
     return source.waitForNextAudioBlockReady (info, timeoutMs);
 }
 

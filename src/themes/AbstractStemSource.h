@@ -42,6 +42,13 @@ public:
                                        const juce::AudioSourceChannelInfo& info,
                                        juce::uint32 timeoutMs);
 
+    /** The same for a source that reads on from playPosition: a source over a looping reader
+        reports its position wrapped into the file, which must not be handed back to it. */
+    static bool waitForBufferedRegion (juce::BufferingAudioSource& source,
+                                       juce::int64 playPosition,
+                                       const juce::AudioSourceChannelInfo& info,
+                                       juce::uint32 timeoutMs);
+
     /** Channel count of the stem's audio. */
     int numChannels = 2;
 

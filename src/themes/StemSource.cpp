@@ -3,6 +3,53 @@
 namespace QVAudioEngineV4
 {
 
+namespace
+{
+    /**
+        Reads a file over and over without owning its reader: position p reads frame p modulo the
+        file's length, also across several wraps within one read. The position it reports is the
+        unwrapped one, so that a read-ahead source over it reads on across the loop point the way
+        it reads on within the file.
+    */
+    class LoopingReaderSource final : public juce::PositionableAudioSource
+    {
+    public:
+        explicit LoopingReaderSource (juce::AudioFormatReader& r) : reader (r) {}
+
+        void prepareToPlay (int, double) override {}
+        void releaseResources() override {}
+
+        void getNextAudioBlock (const juce::AudioSourceChannelInfo& info) override
+        {
+            const auto length = reader.lengthInSamples;
+
+            if (length <= 0)
+            {
+                info.clearActiveBufferRegion();
+                return;
+            }
+
+            for (int done = 0; done < info.numSamples;)
+            {
+                const auto start = ((position % length) + length) % length;
+                const auto chunk = (int) juce::jmin ((juce::int64) (info.numSamples - done), length - start);
+                reader.read (info.buffer, info.startSample + done, chunk, start, true, true);
+                position += chunk;
+                done += chunk;
+            }
+        }
+
+        void setNextReadPosition (juce::int64 newPosition) override { position = newPosition; }
+        juce::int64 getNextReadPosition() const override { return position; }
+        juce::int64 getTotalLength() const override { return reader.lengthInSamples; }
+        bool isLooping() const override { return true; }
+
+    private:
+        juce::AudioFormatReader& reader;
+        juce::int64 position = 0;
+    };
+}
+
 StemSource::StemSource (juce::File stemFile,
                         const ThemeProperties& themeProperties,
                         juce::TimeSliceThread* thread,
@@ -30,7 +77,7 @@ StemSource::StemSource (juce::File stemFile,
 
         if (csReader != nullptr)
         {
-            csSource = createBufferedSource (*csReader, prefill);
+            csSource = createBufferedSource (*csReader, prefill, false);
 
             if (csSource != nullptr)
                 playingMain = false;
@@ -41,8 +88,12 @@ StemSource::StemSource (juce::File stemFile,
 
     if (mainReader != nullptr)
     {
-        mainSource = createBufferedSource (*mainReader, prefill);
+        mainSource = createBufferedSource (*mainReader, prefill, true);
         fileLength = juce::jmax ((juce::int64) 0, mainReader->lengthInSamples);
+
+        // After the companion's pass the main file starts its second pass: it waits there.
+        if (mainSource != nullptr && ! playingMain)
+            mainSource->setNextReadPosition (fileLength);
     }
 }
 
@@ -61,14 +112,25 @@ StemSource::~StemSource()
     csReader.reset();
 }
 
-std::unique_ptr<juce::BufferingAudioSource> StemSource::createBufferedSource (juce::AudioFormatReader& reader, bool prefill) const
+std::unique_ptr<juce::BufferingAudioSource> StemSource::createBufferedSource (juce::AudioFormatReader& reader,
+                                                                            bool prefill, bool looping) const
 {
     // Without a read-ahead thread there is nothing to read the file on: the stem stays silent.
     if (bufferingThread == nullptr)
         return {};
 
-    auto* readerSource = new juce::AudioFormatReaderSource (&reader, false);
-    readerSource->setLooping (false);
+    juce::PositionableAudioSource* readerSource = nullptr;
+
+    if (looping)
+    {
+        readerSource = new LoopingReaderSource (reader);
+    }
+    else
+    {
+        auto* onePass = new juce::AudioFormatReaderSource (&reader, false);
+        onePass->setLooping (false);
+        readerSource = onePass;
+    }
 
     return std::make_unique<juce::BufferingAudioSource> (readerSource, *bufferingThread, true,
                                                          juce::jmax (1024, readAhead), 2, prefill);
@@ -114,13 +176,35 @@ void StemSource::setNextReadPosition (juce::int64 newPosition)
     {
         playingMain = false;
         csSource->setNextReadPosition (newPosition % period);
+
+        // The main file takes over at the start of its second pass: it reads ahead from there.
+        if (mainSource != nullptr)
+            mainSource->setNextReadPosition (period);
     }
     else
     {
         playingMain = true;
 
+        // The main source loops the file by itself: theme position p is its position p, which
+        // reads frame p mod the period. Before theme position 0 it waits at 0.
         if (mainSource != nullptr)
-            mainSource->setNextReadPosition (newPosition % period);
+            mainSource->setNextReadPosition (juce::jmax ((juce::int64) 0, newPosition));
+    }
+}
+
+void StemSource::readOnTo (juce::int64 newPosition)
+{
+    nextReadPosition = newPosition;
+
+    // The source that read the piece already stands at the new position, the main one also
+    // across a loop point, so that its read-ahead runs on without a gap. Only the end of the
+    // companion's pass hands over to the main file, which waits at the start of its second pass.
+    if (! playingMain && newPosition >= fileLength)
+    {
+        playingMain = true;
+
+        if (mainSource != nullptr)
+            mainSource->setNextReadPosition (newPosition);
     }
 }
 
@@ -155,16 +239,16 @@ void StemSource::getNextAudioBlock (const juce::AudioSourceChannelInfo& info)
         if (active == nullptr || beforeStart)
         {
             pieceInfo.clearActiveBufferRegion();
+            setNextReadPosition (pos + piece);
         }
         else
         {
             if (wait)
-                waitForBufferedRegion (*active, pieceInfo, offlineWaitMs);
+                waitForBufferedRegion (*active, pos, pieceInfo, offlineWaitMs);
 
             active->getNextAudioBlock (pieceInfo);
+            readOnTo (pos + piece);
         }
-
-        setNextReadPosition (pos + piece);
 
         done += piece;
         remaining -= piece;

@@ -11,9 +11,10 @@ namespace QVAudioEngineV4
     optionally preceded on the first pass by a clean-start companion file (the stem's name
     followed by "cs").
 
-    Both files are read ahead on a shared background thread. Blocks are read in pieces that
-    never cross a loop boundary. In real time a read never waits; offline (while
-    properties.realtime is false) each piece waits up to 500 ms for its data.
+    Both files are read ahead on a shared background thread; the main file's read-ahead loops
+    the file, so it runs on across every loop point and the wrap plays without a gap in real
+    time. Blocks are read in pieces that never cross a loop boundary. In real time a read never
+    waits; offline (while properties.realtime is false) each piece waits up to 500 ms for its data.
 */
 class StemSource : public AbstractStemSource
 {
@@ -54,7 +55,11 @@ public:
     static constexpr juce::uint32 offlineWaitMs = 500;
 
 private:
-    std::unique_ptr<juce::BufferingAudioSource> createBufferedSource (juce::AudioFormatReader& reader, bool prefill) const;
+    std::unique_ptr<juce::BufferingAudioSource> createBufferedSource (juce::AudioFormatReader& reader,
+                                                                      bool prefill, bool looping) const;
+
+    /** Moves on after the active source has read up to newPosition. */
+    void readOnTo (juce::int64 newPosition);
 
     juce::String fileName;
     const ThemeProperties* properties;

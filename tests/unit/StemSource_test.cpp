@@ -331,3 +331,55 @@ TEST (StemSource, RealTimeReadsComeFromTheReadAheadBuffer)
     const auto out = qvtest::renderSource (*stem, 2, 1024, 256);
     expectFrames (out, 0, 1024, [] (int i) { return 2500 + i; }, "real time");
 }
+
+TEST (StemSource, RealTimeReadAheadRunsOnAcrossTheLoopPoint)
+{
+    StemHarness h;
+    h.properties.realtime = true;
+    ASSERT_TRUE (qvtest::writeIndexedWav (h.folder.getChildFile ("01.wav"), 2, 10000, 24));
+    ASSERT_TRUE (qvtest::writeIndexedWav (h.folder.getChildFile ("02.wav"), 2, 1000, 24));
+    ASSERT_TRUE (qvtest::writeIndexedWav (h.folder.getChildFile ("03.wav"), 2, 1000, 24));
+    ASSERT_TRUE (qvtest::writeIndexedWav (h.folder.getChildFile ("03cs.wav"), 2, 1000, 24, 200000));
+
+    struct Case
+    {
+        const char* what;
+        const char* stem;
+        juce::int64 earlierPosition;   // played first (not checked), or -1
+        juce::int64 start;
+        int total;
+        bool companion;
+        juce::int64 period;
+    };
+
+    // The read-ahead buffer (8192 samples) holds every checked sample once it has filled, so in
+    // real time no sample may be missing, at the loop point least of all.
+    const Case cases[] {
+        { "long file across one wrap", "01.wav", -1, 9000, 2048, false, 10000 },
+        { "short file across several wraps", "02.wav", -1, 500, 4096, false, 1000 },
+        { "companion, then the main file and its wrap", "03.wav", -1, 0, 3000, true, 1000 },
+        { "back into the companion after the main file played", "03.wav", 5300, 900, 1600, true, 1000 },
+    };
+
+    for (const auto& tc : cases)
+    {
+        auto stem = h.make (tc.stem, 256, 8192);
+
+        if (tc.earlierPosition >= 0)
+        {
+            stem->setNextReadPosition (tc.earlierPosition);
+            juce::Thread::sleep (200);
+            qvtest::renderSource (*stem, 2, 1024, 256);
+        }
+
+        stem->setNextReadPosition (tc.start);
+        juce::Thread::sleep (500);   // generous time for the read-ahead thread to fill the buffers
+
+        const auto out = qvtest::renderSource (*stem, 2, tc.total, 256);
+        expectFrames (out, 0, tc.total, [&] (int i)
+                      {
+                          const auto p = tc.start + i;
+                          return tc.companion && p < tc.period ? 200000 + p : p % tc.period;
+                      }, tc.what);
+    }
+}
