@@ -14,6 +14,11 @@ void Crossfader::reset() noexcept
     remaining = 0;
     delay = 0;
     gain = 0.0f;
+    overlayLength = 0;
+    overlayRemaining = 0;
+    overlayDelay = 0;
+    overlayGain = 1.0f;
+    overlayFadesOut = false;
 }
 
 void Crossfader::getNextAudioBlock (juce::AudioSource* source, const juce::AudioSourceChannelInfo& info, bool wait)
@@ -265,15 +270,19 @@ void XLoopSource::renderBlock (const juce::AudioSourceChannelInfo& info)
         return;
     }
 
-    if (crossfader.length <= 0)
+    auto& fader = crossfader;
+    const bool loopPointAllowed = L > 0 && ! (properties->playEnding && pos + n >= E - N);
+    const bool inEndFade = pos > limit - endFadeLength;
+
+    if (fader.length <= 0)
     {
         if (pos <= O)
         {
-            crossfader.primary = currentSource.get();
-            crossfader.length = 480;
-            crossfader.remaining = -480;
-            crossfader.delay = juce::jmax ((juce::int64) 0, O - pos);
-            crossfader.gain = 0.0f;
+            fader.primary = currentSource.get();
+            fader.length = 480;
+            fader.remaining = -480;
+            fader.delay = juce::jmax ((juce::int64) 0, O - pos);
+            fader.gain = 0.0f;
         }
         else if (pos > limit)
         {
@@ -281,33 +290,155 @@ void XLoopSource::renderBlock (const juce::AudioSourceChannelInfo& info)
             info.clearActiveBufferRegion();
             return;
         }
-        else if (pos > limit - endFadeLength)
+        else if (inEndFade)
         {
-            crossfader.length = crossfader.remaining = endFadeLength;
-            crossfader.delay = juce::jmax ((juce::int64) 0, pos + endFadeLength - limit);
-            crossfader.gain = 1.0f;
+            startFinalFade (juce::jmax ((juce::int64) 0, pos + endFadeLength - limit));
         }
-        else if (L > 0 && C + L - filePosition <= n && ! (properties->playEnding && pos + n >= E - N))
+        else if (loopPointAllowed && C + L - filePosition <= n)
         {
-            // A loop point reached before the countdown ran out (positioned close to the loop
-            // end) would fade in whatever the waiting source was left at.
-            if (repositionCountdown > 0 && nextSource != nullptr)
-                nextSource->setNextReadPosition (C);
-
-            crossfader.incoming = nextSource.get();
-            crossfader.length = crossfader.remaining = crossfadeLength;
-            crossfader.delay = juce::jmax ((juce::int64) 0, C + L - filePosition);
-            crossfader.gain = 1.0f;
-            filePosition -= L;
-            std::swap (currentSource, nextSource);
-            repositionCountdown = 20 + random.nextInt (10);
+            startLoopCrossfade (juce::jmax ((juce::int64) 0, C + L - filePosition));
         }
     }
 
-    render (info);
+    // A fade-in, also one that starts with this block, must not hold up a loop point.
+    if (fader.length > 0 && fader.remaining < 0 && fader.incoming == nullptr && fader.overlayLength <= 0)
+    {
+        const auto toLoopEnd = C + L - filePosition;
+
+        if (! inEndFade && loopPointAllowed && nextSource != nullptr && toLoopEnd < n && toLoopEnd >= fader.delay)
+        {
+            // The loop end comes while the take fades in: the block is played up to the loop
+            // end, the crossfade starts at its exact sample, and what is left of the fade-in
+            // goes on over the crossfade.
+            const int beforeLoopEnd = (int) toLoopEnd;
+            renderPart (info, 0, beforeLoopEnd);
+            nextReadPosition += beforeLoopEnd;
+            filePosition += beforeLoopEnd;
+
+            const bool fadingIn = fader.remaining < 0;
+            const int fadeLength = fader.length;
+            const int fadeLeft = -fader.remaining;
+            const float fadeGain = fader.gain;
+
+            startLoopCrossfade (0);
+
+            if (fadingIn)
+            {
+                fader.overlayLength = fadeLength;
+                fader.overlayRemaining = fadeLeft;
+                fader.overlayDelay = 0;
+                fader.overlayGain = fadeGain;
+                fader.overlayFadesOut = false;
+            }
+
+            renderPart (info, beforeLoopEnd, n - beforeLoopEnd);
+            nextReadPosition += n - beforeLoopEnd;
+            filePosition += n - beforeLoopEnd;
+            return;
+        }
+    }
+
+    renderPart (info, 0, n);
 
     nextReadPosition += n;
     filePosition += n;
+}
+
+void XLoopSource::startLoopCrossfade (juce::int64 delay)
+{
+    // A loop point reached before the countdown ran out (positioned close to the loop end)
+    // would fade in whatever the waiting source was left at.
+    if (repositionCountdown > 0 && nextSource != nullptr)
+        nextSource->setNextReadPosition (properties->loopStart);
+
+    crossfader.incoming = nextSource.get();
+    crossfader.length = crossfader.remaining = crossfadeLength;
+    crossfader.delay = delay;
+    crossfader.gain = 1.0f;
+    filePosition -= properties->loopLength;
+    std::swap (currentSource, nextSource);
+    repositionCountdown = 20 + random.nextInt (10);
+}
+
+void XLoopSource::startFinalFade (juce::int64 delay)
+{
+    crossfader.length = crossfader.remaining = endFadeLength;
+    crossfader.delay = delay;
+    crossfader.gain = 1.0f;
+}
+
+void XLoopSource::renderPart (const juce::AudioSourceChannelInfo& info, int offset, int numSamples)
+{
+    if (numSamples <= 0)
+        return;
+
+    const juce::AudioSourceChannelInfo part (info.buffer, info.startSample + offset, numSamples);
+    render (part);
+    applyOverlay (part);
+}
+
+int XLoopSource::outputChannels (const juce::AudioSourceChannelInfo& info) const
+{
+    // Never write beyond the caller's channels, nor read beyond the scratch buffer's.
+    return juce::jmin (numChannels, info.buffer->getNumChannels(), crossfader.buffer.getNumChannels());
+}
+
+void XLoopSource::applyOverlay (const juce::AudioSourceChannelInfo& info)
+{
+    auto& fader = crossfader;
+
+    if (fader.overlayLength <= 0)
+        return;
+
+    const int n = info.numSamples;
+    const int channels = outputChannels (info);
+
+    const auto scale = [&] (int offset, int numSamples, float startGain, float endGain)
+    {
+        if (numSamples > 0)
+            for (int c = 0; c < channels; ++c)
+                info.buffer->applyGainRamp (c, info.startSample + offset, numSamples, startGain, endGain);
+    };
+
+    const int w = (int) juce::jmin ((juce::int64) n, fader.overlayDelay);
+    scale (0, w, fader.overlayGain, fader.overlayGain);
+    fader.overlayDelay -= w;
+
+    const int k = juce::jmin (fader.overlayRemaining, n - w);
+    const int left = fader.overlayRemaining - k;
+    const float fraction = (float) left / (float) fader.overlayLength;
+    const float target = fader.overlayFadesOut ? fraction : 1.0f - fraction;
+
+    scale (w, k, fader.overlayGain, target);
+    fader.overlayGain = target;
+    fader.overlayRemaining = left;
+
+    if (left == 0)
+    {
+        fader.overlayLength = 0;
+
+        if (fader.overlayFadesOut)
+        {
+            // Faded out: silent from here until the next positioning.
+            if (w + k < n)
+                for (int c = 0; c < channels; ++c)
+                    juce::FloatVectorOperations::clear (info.buffer->getWritePointer (c, info.startSample + w + k), n - w - k);
+
+            fader.primary = nullptr;
+            fader.incoming = nullptr;
+            fader.length = fader.remaining = 0;
+            fader.delay = 0;
+        }
+    }
+    else if (fader.length <= 0)
+    {
+        // The fade below has ended: the overlay goes on as the one fade.
+        fader.length = fader.overlayLength;
+        fader.remaining = fader.overlayFadesOut ? left : -left;
+        fader.delay = fader.overlayDelay;
+        fader.gain = fader.overlayGain;
+        fader.overlayLength = 0;
+    }
 }
 
 void XLoopSource::render (const juce::AudioSourceChannelInfo& info)
@@ -317,8 +448,7 @@ void XLoopSource::render (const juce::AudioSourceChannelInfo& info)
     const int n = info.numSamples;
     const bool wait = ! properties->realtime;
 
-    // Never write beyond the caller's channels, nor read beyond the scratch buffer's.
-    const int channels = juce::jmin (numChannels, info.buffer->getNumChannels(), scratch.getNumChannels());
+    const int channels = outputChannels (info);
 
     if (info.buffer->getNumChannels() > 0)
         info.buffer->getWritePointer (0);   // marks the buffer as not clear

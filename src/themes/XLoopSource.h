@@ -33,6 +33,17 @@ public:
     juce::int64 delay = 0;
     float gain = 0.0f;
     juce::AudioBuffer<float> buffer;
+
+    /** A fade-in or final fade-out that overlaps the fade above (a fade-in still running at a
+        loop point, the end of the track reached during a fade), applied to that fade's output.
+        overlayLength is 0 when none runs. The first overlayDelay samples keep overlayGain, then
+        overlayRemaining samples ramp on to 1 (fade-in) or 0 (fade-out). When the fade below it
+        ends first, the overlay carries on as the one fade. */
+    int overlayLength = 0;
+    int overlayRemaining = 0;
+    juce::int64 overlayDelay = 0;
+    float overlayGain = 1.0f;
+    bool overlayFadesOut = false;
 };
 
 namespace QVAudioEngineV4
@@ -94,7 +105,12 @@ public:
 
 private:
     void renderBlock (const juce::AudioSourceChannelInfo& info);
+    void renderPart (const juce::AudioSourceChannelInfo& info, int offset, int numSamples);
     void render (const juce::AudioSourceChannelInfo& info);
+    void applyOverlay (const juce::AudioSourceChannelInfo& info);
+    void startLoopCrossfade (juce::int64 delay);
+    void startFinalFade (juce::int64 delay);
+    int outputChannels (const juce::AudioSourceChannelInfo& info) const;
 
     juce::File file;
     std::unique_ptr<juce::AudioFormatReader> reader;

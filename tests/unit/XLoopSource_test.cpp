@@ -191,6 +191,47 @@ TEST (XLoopSource, PositioningMapsIntoTheLoopAndFadesIn)
     }
 }
 
+TEST (XLoopSource, LoopPointDuringAFadeInIsTakenAtItsSample)
+{
+    struct Case
+    {
+        const char* what;
+        juce::int64 offset, position;
+        int blockSize;
+        juce::int64 startFile;   // file position of the first output sample
+        int fadeStart, fadeLength;
+    };
+
+    // The loop end (file position 21000) falls while a fade-in still runs, or in the same block
+    // just after it ended: the crossfade must begin at that sample all the same, with the rest of
+    // the fade-in applied over it.
+    const Case cases[] {
+        { "loop end 200 samples into a 240-sample fade-in", 0, 20800, 512, 20800, 0, 240 },
+        { "loop end on the fade-in's last sample", 0, 20761, 512, 20761, 0, 240 },
+        { "fade-in over two blocks, loop end in the second", 0, 20800, 128, 20800, 0, 240 },
+        { "fade-in over two blocks, loop end between them", 0, 20872, 128, 20872, 0, 240 },
+        { "fade-in ended earlier in the block", 0, 20700, 512, 20700, 0, 240 },
+        { "opening fade-in at the offset point", 20600, 0, 512, 20600, 0, 480 },
+        { "opening fade-in after silence before the offset point", 20600, -600, 512, 20000, 600, 480 },
+    };
+
+    for (const auto& tc : cases)
+    {
+        XLoopHarness h (1000, 20000, 1500);
+        h.properties.offset = tc.offset;
+        auto source = h.make (tc.blockSize);
+        source->setNextReadPosition (tc.position);
+
+        const int total = 4096;
+        const auto out = qvtest::renderSource (*source, 2, total, tc.blockSize);
+        expectClose (out, h.model().render (2, total, tc.startFile, tc.fadeStart, tc.fadeLength), 0, total, tc.what);
+
+        // One loop point passed: the file position is a loop length behind the take's.
+        EXPECT_EQ (source->getFilePosition(), tc.startFile + total - 20000) << tc.what;
+        EXPECT_EQ (source->getNextReadPosition(), tc.position + tc.offset + total) << tc.what;
+    }
+}
+
 TEST (XLoopSource, OffsetPointFadesInAndKeepsTheLoopInStep)
 {
     XLoopHarness h (1000, 20000, 1500);
