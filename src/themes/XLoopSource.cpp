@@ -274,6 +274,11 @@ void XLoopSource::renderBlock (const juce::AudioSourceChannelInfo& info)
     const bool loopPointAllowed = L > 0 && ! (properties->playEnding && pos + n >= E - N);
     const bool inEndFade = pos > limit - endFadeLength;
 
+    // Where the final fade-out starts in this block: the distance by which the block start lies
+    // inside the last endFadeLength samples, or at once when the block starts beyond the limit
+    // (a block long enough to pass the whole span would otherwise end the take with a cut).
+    const auto endFadeDelay = pos > limit ? (juce::int64) 0 : juce::jmax ((juce::int64) 0, pos + endFadeLength - limit);
+
     if (fader.length <= 0)
     {
         if (pos <= O)
@@ -284,7 +289,7 @@ void XLoopSource::renderBlock (const juce::AudioSourceChannelInfo& info)
             fader.delay = juce::jmax ((juce::int64) 0, O - pos);
             fader.gain = 0.0f;
         }
-        else if (pos > limit)
+        else if (pos > limit && fader.primary == nullptr)
         {
             nextReadPosition += n;
             info.clearActiveBufferRegion();
@@ -292,20 +297,39 @@ void XLoopSource::renderBlock (const juce::AudioSourceChannelInfo& info)
         }
         else if (inEndFade)
         {
-            startFinalFade (juce::jmax ((juce::int64) 0, pos + endFadeLength - limit));
+            startFinalFade (endFadeDelay);
         }
         else if (loopPointAllowed && C + L - filePosition <= n)
         {
             startLoopCrossfade (juce::jmax ((juce::int64) 0, C + L - filePosition));
         }
     }
+    else if (fader.incoming != nullptr && fader.overlayLength <= 0 && inEndFade)
+    {
+        // The end of the track comes during a loop crossfade: the fade-out starts where it would
+        // have started without the crossfade, over it.
+        fader.overlayLength = fader.overlayRemaining = endFadeLength;
+        fader.overlayDelay = endFadeDelay;
+        fader.overlayGain = 1.0f;
+        fader.overlayFadesOut = true;
+    }
 
-    // A fade-in, also one that starts with this block, must not hold up a loop point.
+    // A fade-in, also one that starts with this block, must not hold up the end of the track
+    // nor a loop point.
     if (fader.length > 0 && fader.remaining < 0 && fader.incoming == nullptr && fader.overlayLength <= 0)
     {
         const auto toLoopEnd = C + L - filePosition;
 
-        if (! inEndFade && loopPointAllowed && nextSource != nullptr && toLoopEnd < n && toLoopEnd >= fader.delay)
+        if (inEndFade)
+        {
+            // The end of the track comes while the take fades in: the fade-out starts where it
+            // would have started without the fade-in, over it.
+            fader.overlayLength = fader.overlayRemaining = endFadeLength;
+            fader.overlayDelay = endFadeDelay;
+            fader.overlayGain = 1.0f;
+            fader.overlayFadesOut = true;
+        }
+        else if (loopPointAllowed && nextSource != nullptr && toLoopEnd < n && toLoopEnd >= fader.delay)
         {
             // The loop end comes while the take fades in: the block is played up to the loop
             // end, the crossfade starts at its exact sample, and what is left of the fade-in

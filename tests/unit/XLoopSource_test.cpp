@@ -317,6 +317,53 @@ TEST (XLoopSource, FadesOutAtTheEndOfTheTrackThenStaysSilent)
     EXPECT_EQ (source->getTotalLength(), std::numeric_limits<juce::int64>::max());
 }
 
+TEST (XLoopSource, EndOfTheTrackFadesOutWhileAnotherFadeRuns)
+{
+    struct Case
+    {
+        const char* what;
+        juce::int64 length, position;
+        int blockSize;
+        juce::int64 startFile;
+        int fadeInLength;
+        int fadeOutStart;   // output sample where the 1024-sample fade-out begins
+        bool loops;         // the take crossfades at its loop end (file position 9000)
+    };
+
+    // C = 1000, L = 8000: the loop crossfade runs from 9000 to 9960. The fade-out must start
+    // where it would without the other fade: in the first block whose start lies within the last
+    // 1024 samples, as far inside them as that start lies. A block that passes the whole span
+    // (longer than the fade) cannot do that; the next block fades out instead of cutting.
+    const Case cases[] {
+        { "crossfade runs past the end, blocks of 512", 9800, 0, 512, 0, 480, 9216 + 440, true },
+        { "crossfade runs into the last span, blocks of 256", 9984, 0, 256, 0, 480, 9216 + 256, true },
+        { "fade-in after positioning close to the end", 6000, 5900, 512, 5900, 240, 924, true },
+        { "a block passes the whole last span", 6000, 0, 4096, 0, 480, 8192, false },
+    };
+
+    for (const auto& tc : cases)
+    {
+        XLoopHarness h (1000, 8000, 1500);
+        h.properties.length = tc.length;
+        auto source = h.make (tc.blockSize);
+        source->setNextReadPosition (tc.position);
+
+        const int total = tc.fadeOutStart + 1024 + 1500;
+        const auto out = qvtest::renderSource (*source, 2, total, tc.blockSize);
+
+        auto expected = h.model().render (2, total, tc.startFile, 0, tc.fadeInLength, tc.loops ? -1 : 0);
+
+        for (int c = 0; c < 2; ++c)
+            for (int i = tc.fadeOutStart; i < total; ++i)
+                expected.setSample (c, i, i < tc.fadeOutStart + 1024
+                                              ? expected.getSample (c, i) * (float) (1.0 - (i - tc.fadeOutStart) / 1024.0)
+                                              : 0.0f);
+
+        expectClose (out, expected, 0, total, tc.what);
+        EXPECT_TRUE (isSilent (out, tc.fadeOutStart + 1024, total)) << tc.what;
+    }
+}
+
 TEST (XLoopSource, BlockLongerThanTheRestOfTheFadeIsSilentAfterIt)
 {
     XLoopHarness h (1000, 8000, 1500);
