@@ -288,6 +288,11 @@ void XLoopSource::renderBlock (const juce::AudioSourceChannelInfo& info)
             fader.remaining = -480;
             fader.delay = juce::jmax ((juce::int64) 0, O - pos);
             fader.gain = 0.0f;
+
+            // The silence before the offset point reads nothing: the take must stand at the
+            // offset point when it starts, also when positioned less than a block before it.
+            if (fader.delay > 0 && currentSource != nullptr)
+                currentSource->setNextReadPosition (O);
         }
         else if (pos > limit && fader.primary == nullptr)
         {

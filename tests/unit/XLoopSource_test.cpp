@@ -264,12 +264,15 @@ TEST (XLoopSource, OffsetPointFadesInAndKeepsTheLoopInStep)
         expectClose (out, h.model().render (2, 2048, 5000, 0, 480), 0, 2048, "positioned at 0");
     }
 
-    // Positioned before theme position 0: silence, then the fade-in from the offset point.
+    // Positioned before theme position 0: silence, then the fade-in from the offset point, also
+    // when the offset point lies within the first block.
+    for (const int before : { 700, 300 })
     {
         auto source = h.make (512);
-        source->setNextReadPosition (-700);
+        source->setNextReadPosition (-before);
         const auto out = qvtest::renderSource (*source, 2, 2048, 512);
-        expectClose (out, h.model().render (2, 2048, 5000 - 700, 700, 480), 0, 2048, "positioned at -700");
+        expectClose (out, h.model().render (2, 2048, 5000 - before, before, 480), 0, 2048,
+                     "positioned at -" + juce::String (before));
     }
 }
 
