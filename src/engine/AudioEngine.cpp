@@ -48,7 +48,6 @@ QVAudioEngine::QVAudioEngine()
     outputPlayer->setGain (1.0f);
 
     prepareOutputChain();
-    timeline->prepareToPlay (processingSampleRate, getDeviceBufferSize());
 
     deviceManager.addAudioCallback (outputPlayer.get());
 
@@ -102,6 +101,7 @@ void QVAudioEngine::prepareOutputChain()
     const int blockSize = getDeviceBufferSize();
     outputPlayer->prepareToPlay (getDeviceSampleRate(), blockSize);
     playerSource->prepareToPlay (blockSize, processingSampleRate);
+    timeline->prepareToPlay (processingSampleRate, blockSize);
 }
 
 void QVAudioEngine::notifyPlayState (bool playing, bool audition)
@@ -126,7 +126,6 @@ void QVAudioEngine::startPlayback()
 
     timeline->setNonRealtime (false);
     prepareOutputChain();
-    timeline->prepareToPlay (processingSampleRate, getDeviceBufferSize());
     timeline->setPlaying (true);
     playerSource->setProcessor (timeline.get(), false);
 

@@ -83,6 +83,8 @@ public:
     juce::ThreadPool renderPool;
 
 private:
+    /** Prepares the output player at the device's rate and block size, and the player source
+        and the timeline at the processing rate with the device's block size. */
     void prepareOutputChain();
     void notifyPlayState (bool playing, bool audition);
 

@@ -107,12 +107,17 @@ OutputSourcePlayer::~OutputSourcePlayer()
     resampler.reset();
 }
 
+double OutputSourcePlayer::ratioFor (double deviceRate) noexcept
+{
+    return deviceRate > 0.0 ? processingRate / deviceRate : 1.0;
+}
+
 void OutputSourcePlayer::updateRatio (double deviceRate)
 {
     lastDeviceRate = deviceRate;
 
     if (resampler != nullptr)
-        resampler->setResamplingRatio (deviceRate > 0.0 ? processingRate / deviceRate : 1.0);
+        resampler->setResamplingRatio (ratioFor (deviceRate));
 }
 
 double OutputSourcePlayer::getResamplingRatio() const
@@ -131,7 +136,7 @@ void OutputSourcePlayer::setSource (juce::AudioSource* newSource)
         {
             created = std::make_unique<juce::ResamplingAudioSource> (newSource, false, numChannels);
             const double rate = device->getCurrentSampleRate();
-            created->setResamplingRatio (rate > 0.0 ? processingRate / rate : 1.0);
+            created->setResamplingRatio (ratioFor (rate));
             created->prepareToPlay (device->getCurrentBufferSizeSamples(), rate);
         }
 

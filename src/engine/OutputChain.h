@@ -148,6 +148,8 @@ public:
     static constexpr double processingRate = 48000.0;
 
 private:
+    /** Source samples per device sample: processing rate over device rate, 1 for no rate. */
+    static double ratioFor (double deviceRate) noexcept;
     void updateRatio (double deviceRate);
 
     double lastDeviceRate = 0.0;

@@ -99,11 +99,7 @@ StemSource::StemSource (juce::File stemFile,
 
 StemSource::~StemSource()
 {
-    if (csSource != nullptr)
-        csSource->releaseResources();
-
-    if (mainSource != nullptr)
-        mainSource->releaseResources();
+    StemSource::releaseResources();
 
     // No buffered source may outlive the reader it reads.
     mainSource.reset();
