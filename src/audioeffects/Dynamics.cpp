@@ -1,7 +1,7 @@
 #include "audioeffects/Dynamics.h"
+#include "engine/EngineTypes.h"
 
 #include <cmath>
-#include <limits>
 
 namespace QVAudioEngineV4
 {
@@ -28,20 +28,26 @@ namespace
         if (! std::isfinite (v))
             return false;
 
-        constexpr double limit = (double) std::numeric_limits<float>::max();
-        value = (float) (v > limit ? limit : (v < -limit ? -limit : v));
+        value = toFloatSaturated (v);
         return true;
     }
 
-    float clampSetting (float v, float lowest, float highest) noexcept
+    /** Stores a changed value, clamped to its limits; true when it was stored. An unchanged
+        value is not clamped: a missing key on a fresh processor reads 0, equals the current 0
+        and so stays 0 even where 0 is outside the limits. */
+    bool storeSetting (std::atomic<float>& setting, float value, float lowest, float highest) noexcept
     {
-        if (v < lowest)
-            return lowest;
+        if (value == setting.load())
+            return false;
 
-        if (v > highest)
-            return highest;
+        setting = juce::jlimit (lowest, highest, value);
+        return true;
+    }
 
-        return v;
+    /** The 100 Hz low-pass both processors smooth their gain with. */
+    void setGainSmoothing (FirstOrderSection& smoother, float sampleRate) noexcept
+    {
+        smoother.setLowPass (std::tan (314.15927f / sampleRate));
     }
 
     void writeJSON (juce::MemoryBlock& destData, const juce::var& object)
@@ -116,11 +122,7 @@ void QVDynamicsProcessor::updateCoefficients() noexcept
     kneeC = (float) (-80.0 * (800.0 + 20.0 * T - T2 - 3.0 * H * T) / D);
     kneeD = (float) ((T4 - 120.0 * T3 + 3200.0 * T2 + H * T3 - 120.0 * H * T2) / D);
 
-    // 100 Hz one-pole low-pass by the bilinear transform.
-    const float w = std::tan (314.15927f / (float) sr);
-    const float g = 1.0f / (w + 1.0f);
-    gainSmoother.f1 = (w - 1.0f) * g;
-    gainSmoother.f0 = gainSmoother.f2 = g * w;
+    setGainSmoothing (gainSmoother, (float) sr);
 
     coefficientsDirty = false;
 }
@@ -175,8 +177,7 @@ void QVDynamicsProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce::
 
         const float gain = std::pow (10.0f, (out - level + masterGain) / 20.0f);
 
-        const float y = gainSmoother.f0 * gain + gainSmoother.z;
-        gainSmoother.z = gainSmoother.f2 * gain - gainSmoother.f1 * y;
+        const float y = gainSmoother.process (gain);
 
         left[i] = l * y;
 
@@ -215,13 +216,8 @@ void QVDynamicsProcessor::setStateInformation (const void* data, int sizeInBytes
     {
         float v = 0.0f;
 
-        // Only a changed value is stored and clamped: a missing key on a fresh processor
-        // reads 0, equals the current 0 and so stays 0 even where 0 is outside the limits.
-        if (readSetting (state, setting.key, v) && v != setting.value.load())
-        {
-            setting.value = clampSetting (v, setting.lowest, setting.highest);
+        if (readSetting (state, setting.key, v) && storeSetting (setting.value, v, setting.lowest, setting.highest))
             coefficientsDirty = true;
-        }
     }
 }
 
@@ -240,8 +236,8 @@ void QVLimiterProcessor::prepareToPlay (double sampleRate, int blockSize)
     setRateAndBufferSizeDetails (sampleRate, blockSize);
     peakHold = 0.0f;
     envelope = 0.0f;
-    gainSmoother.z2 = 0.0f;
-    sidechainFilter.z1 = 0.0f;
+    gainSmoother.z = 0.0f;
+    sidechainFilter.z = 0.0f;
 
     for (auto& line : delayLines)
         line.fill (0.0f);
@@ -272,13 +268,7 @@ void QVLimiterProcessor::updateCoefficients() noexcept
     inverseThreshold = 1.0f / threshold;
     makeUp = std::pow (10.0f, preGain / 20.0f) * 0.99999f;
 
-    // 100 Hz one-pole low-pass by the bilinear transform.
-    {
-        const float w = std::tan (314.15927f / sr);
-        const float g = 1.0f / (1.0f + w);
-        gainSmoother.c0 = (w - 1.0f) * g;
-        gainSmoother.c1 = gainSmoother.c2 = g * w;
-    }
+    setGainSmoothing (gainSmoother, sr);
 
     // Side-chain tone: above 0.5 a high-pass from 20 Hz to 5 kHz, otherwise a low-pass
     // from 100 Hz to 20 kHz.
@@ -289,20 +279,13 @@ void QVLimiterProcessor::updateCoefficients() noexcept
         {
             const float x = 2.0f * t - 1.0f;
             const float fc = 4980.0f * (x * x * x) + 20.0f;
-            const float w = std::tan (fc * 3.1415927f / sr);
-            const float g = 1.0f / (w + 1.0f);
-            sidechainFilter.a = (w - 1.0f) * g;
-            sidechainFilter.b0 = g;
-            sidechainFilter.b1 = -g;
+            sidechainFilter.setHighPass (std::tan (fc * 3.1415927f / sr));
         }
         else
         {
             const float x = 2.0f * t;
             const float fc = 19900.0f * (x * x * x) + 100.0f;
-            const float w = std::tan (fc * 3.1415927f / sr);
-            const float g = 1.0f / (w + 1.0f);
-            sidechainFilter.a = (w - 1.0f) * g;
-            sidechainFilter.b0 = sidechainFilter.b1 = g * w;
+            sidechainFilter.setLowPass (std::tan (fc * 3.1415927f / sr));
         }
     }
 
@@ -337,8 +320,6 @@ void QVLimiterProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce::M
 
     auto& leftLine = delayLines[0];
     auto& rightLine = delayLines[1];
-    auto& filter = sidechainFilter;
-    auto& smoother = gainSmoother;
 
     for (int i = 0; i < numSamples; ++i)
     {
@@ -348,9 +329,7 @@ void QVLimiterProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce::M
         // The larger signed value, not the larger magnitude.
         const float s = l > r ? l : r;
 
-        const float y = filter.b0 * s + filter.z1;
-        filter.z1 = filter.b1 * s - filter.a * y;
-        const float p = std::abs (y);
+        const float p = std::abs (sidechainFilter.process (s));
 
         if (p > peakHold)
             peakHold = p;
@@ -362,8 +341,7 @@ void QVLimiterProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce::M
 
         const float gain = threshold > envelope ? 1.0f : std::pow (envelope * inverseThreshold, -1.0f);
 
-        const float gs = smoother.c1 * gain + smoother.z2;
-        smoother.z2 = smoother.c2 * gain - smoother.c0 * gs;
+        const float gs = gainSmoother.process (gain);
 
         // The write index counts down, so adding the delay reaches back in time.
         leftLine[(size_t) writeIndex] = l;
@@ -383,7 +361,7 @@ void QVLimiterProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce::M
         auto* samples = buffer.getWritePointer (channel);
 
         for (int i = 0; i < numSamples; ++i)
-            samples[i] = clampSetting (samples[i], -1.0f, 1.0f);
+            samples[i] = juce::jlimit (-1.0f, 1.0f, samples[i]);
     }
 }
 
@@ -391,11 +369,8 @@ void QVLimiterProcessor::changeSetting (std::atomic<float>& setting, float value
 {
     const juce::ScopedLock sl (getCallbackLock());
 
-    if (value != setting.load())
-    {
-        setting = clampSetting (value, lowest, highest);
+    if (storeSetting (setting, value, lowest, highest))
         coefficientsDirty = true;
-    }
 }
 
 void QVLimiterProcessor::getStateInformation (juce::MemoryBlock& destData)

@@ -10,6 +10,40 @@ namespace QVAudioEngineV4
 {
 
 /**
+    A first-order filter section in transposed direct form, single precision:
+    y = b0·x + z, then z = b1·x − a1·y. Both dynamics processors smooth their gain with it
+    and the limiter filters its side chain with it.
+*/
+struct FirstOrderSection
+{
+    float b0 = 0.0f, b1 = 0.0f, a1 = 0.0f, z = 0.0f;
+
+    /** Low-pass by the bilinear transform, w being tan(π·fc / rate). */
+    void setLowPass (float w) noexcept
+    {
+        const float g = 1.0f / (w + 1.0f);
+        a1 = (w - 1.0f) * g;
+        b0 = b1 = g * w;
+    }
+
+    /** High-pass by the bilinear transform, w being tan(π·fc / rate). */
+    void setHighPass (float w) noexcept
+    {
+        const float g = 1.0f / (w + 1.0f);
+        a1 = (w - 1.0f) * g;
+        b0 = g;
+        b1 = -g;
+    }
+
+    float process (float x) noexcept
+    {
+        const float y = b0 * x + z;
+        z = b1 * x - a1 * y;
+        return y;
+    }
+};
+
+/**
     A stereo-linked, sample-by-sample compressor with a soft knee running from the threshold
     up to "headroom" decibels above it, followed by a master gain.
 
@@ -56,10 +90,7 @@ private:
     float threshold = 0.0f, headroom = 0.0f, masterGain = 0.0f;
     float kneeA = 0.0f, kneeB = 0.0f, kneeC = 0.0f, kneeD = 0.0f;
 
-    struct OnePole
-    {
-        float f0 = 0.0f, f1 = 0.0f, f2 = 0.0f, z = 0.0f;
-    } gainSmoother;
+    FirstOrderSection gainSmoother;
 
     // Running state.
     float meanSquare = 0.0f, envelope = 0.0f;
@@ -119,15 +150,7 @@ private:
     float threshold = 1.0f, inverseThreshold = 1.0f, makeUp = 1.0f;
     int delaySamples = 0;
 
-    struct GainSmoother
-    {
-        float c0 = 0.0f, c1 = 0.0f, c2 = 0.0f, z2 = 0.0f;
-    } gainSmoother;
-
-    struct SidechainFilter
-    {
-        float a = 0.0f, b0 = 0.0f, b1 = 0.0f, z1 = 0.0f;
-    } sidechainFilter;
+    FirstOrderSection gainSmoother, sidechainFilter;
 
     // Running state.
     float peakHold = 0.0f, envelope = 0.0f;

@@ -2,6 +2,8 @@
 
 #include "QVJuce.h"
 
+#include <limits>
+
 namespace QVAudioEngineV4
 {
 
@@ -47,6 +49,13 @@ static constexpr double processingSampleRate = 48000.0;
 inline juce::int64 secondsToSamples (double seconds) noexcept
 {
     return (juce::int64) (seconds * processingSampleRate);
+}
+
+/** A double as a float, saturated at the float range: beyond it the conversion is undefined. */
+inline float toFloatSaturated (double value) noexcept
+{
+    constexpr double limit = (double) std::numeric_limits<float>::max();
+    return (float) juce::jlimit (-limit, limit, value);
 }
 
 /** The settings a theme is loaded with; a plain record copied by value. */

@@ -1,7 +1,7 @@
 #include "engine/ParameterAutomator.h"
+#include "engine/EngineTypes.h"
 
 #include <cmath>
-#include <limits>
 
 namespace QVAudioEngineV4
 {
@@ -10,13 +10,6 @@ namespace
 {
     // Positions must fit a long long; beyond about ±9.2e18 the conversion is undefined.
     constexpr double maxPosition = 9.2e18;
-
-    float toFloatValue (double v) noexcept
-    {
-        // A double beyond the float range would convert to an undefined value.
-        constexpr double limit = (double) std::numeric_limits<float>::max();
-        return (float) (v > limit ? limit : (v < -limit ? -limit : v));
-    }
 }
 
 //==============================================================================
@@ -38,7 +31,7 @@ void ParameterAutomator::AutomatedParameter::addKeyFramesFromJSON (const juce::A
             continue;
 
         const auto position = (long long) scaled;   // truncates toward zero
-        keyFrames[position] = toFloatValue ((double) keyFrame.getProperty ("v", 0));
+        keyFrames[position] = toFloatSaturated ((double) keyFrame.getProperty ("v", 0));
     }
 }
 
