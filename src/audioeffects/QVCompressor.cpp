@@ -118,6 +118,17 @@ void QVCompressorProcessor::applyRamp (juce::AudioBuffer<float>& buffer, int sta
         buffer.applyGainRamp (start, numSamples, startGain, endGain);
 }
 
+void QVCompressorProcessor::fadeInStart (juce::AudioBuffer<float>& buffer, int length)
+{
+    for (int channel = 0; channel < buffer.getNumChannels(); ++channel)
+    {
+        auto* d = buffer.getWritePointer (channel);
+
+        for (int k = 0; k < length; ++k)
+            d[k] *= (float) k / (float) length;
+    }
+}
+
 void QVCompressorProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce::MidiBuffer& midi)
 {
     const int n = buffer.getNumSamples();
@@ -188,17 +199,7 @@ void QVCompressorProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce
     historyPosition = (int) (((long long) historyPosition + n) % windowLength);
 
     if (fadeInPending)
-    {
-        const int m = juce::jmin (n, 16);
-
-        for (int channel = 0; channel < buffer.getNumChannels(); ++channel)
-        {
-            auto* d = buffer.getWritePointer (channel);
-
-            for (int k = 0; k < m; ++k)
-                d[k] *= (float) k / (float) m;
-        }
-    }
+        fadeInStart (buffer, juce::jmin (n, 16));
 
     // Gain decision. s is the first sample the gain stages still have to treat.
     int s = 0;
@@ -287,17 +288,7 @@ void QVCompressorProcessor::processBlockBypassed (juce::AudioBuffer<float>& buff
     const int n = buffer.getNumSamples();
 
     if (! fadeInPending && n > 0 && ! buffer.hasBeenCleared())
-    {
-        const int m = juce::jmin (n, 64);
-
-        for (int channel = 0; channel < buffer.getNumChannels(); ++channel)
-        {
-            auto* d = buffer.getWritePointer (channel);
-
-            for (int k = 0; k < m; ++k)
-                d[k] *= (float) k / (float) m;
-        }
-    }
+        fadeInStart (buffer, juce::jmin (n, 64));
 
     // Processing resumes with the short fade-in.
     fadeInPending = true;

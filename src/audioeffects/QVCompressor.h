@@ -62,6 +62,8 @@ private:
     static juce::AudioProcessorValueTreeState::ParameterLayout createParameterLayout();
     void applyGain (juce::AudioBuffer<float>& buffer, int start, int numSamples, float gain);
     void applyRamp (juce::AudioBuffer<float>& buffer, int start, int numSamples, float startGain, float endGain);
+    /** Scales the first length samples of every channel by k / length, k counting from 0. */
+    static void fadeInStart (juce::AudioBuffer<float>& buffer, int length);
 
     juce::AudioParameterFloat* ratioParameter = nullptr;
     juce::AudioParameterFloat* thresholdParameter = nullptr;
