@@ -21,6 +21,15 @@ void Crossfader::reset() noexcept
     overlayFadesOut = false;
 }
 
+void Crossfader::startOverlay (int fadeLength, int fadeRemaining, juce::int64 fadeDelay, float startGain, bool fadesOut) noexcept
+{
+    overlayLength = fadeLength;
+    overlayRemaining = fadeRemaining;
+    overlayDelay = fadeDelay;
+    overlayGain = startGain;
+    overlayFadesOut = fadesOut;
+}
+
 void Crossfader::getNextAudioBlock (juce::AudioSource* source, const juce::AudioSourceChannelInfo& info, bool wait)
 {
     if (source == nullptr)
@@ -215,13 +224,7 @@ void XLoopSource::setNextReadPosition (juce::int64 newPosition)
         currentSource->setNextReadPosition (filePosition);
 
         if (O < nextReadPosition && (E < 0 || nextReadPosition < O + E))
-        {
-            crossfader.primary = currentSource.get();
-            crossfader.length = 240;
-            crossfader.remaining = -240;
-            crossfader.delay = 0;
-            crossfader.gain = 0.0f;
-        }
+            startFadeIn (240, 0);
     }
 }
 
@@ -283,11 +286,7 @@ void XLoopSource::renderBlock (const juce::AudioSourceChannelInfo& info)
     {
         if (pos <= O)
         {
-            fader.primary = currentSource.get();
-            fader.length = 480;
-            fader.remaining = -480;
-            fader.delay = juce::jmax ((juce::int64) 0, O - pos);
-            fader.gain = 0.0f;
+            startFadeIn (480, juce::jmax ((juce::int64) 0, O - pos));
 
             // The silence before the offset point reads nothing: the take must stand at the
             // offset point when it starts, also when positioned less than a block before it.
@@ -313,10 +312,7 @@ void XLoopSource::renderBlock (const juce::AudioSourceChannelInfo& info)
     {
         // The end of the track comes during a loop crossfade: the fade-out starts where it would
         // have started without the crossfade, over it.
-        fader.overlayLength = fader.overlayRemaining = endFadeLength;
-        fader.overlayDelay = endFadeDelay;
-        fader.overlayGain = 1.0f;
-        fader.overlayFadesOut = true;
+        fader.startOverlay (endFadeLength, endFadeLength, endFadeDelay, 1.0f, true);
     }
 
     // A fade-in, also one that starts with this block, must not hold up the end of the track
@@ -329,10 +325,7 @@ void XLoopSource::renderBlock (const juce::AudioSourceChannelInfo& info)
         {
             // The end of the track comes while the take fades in: the fade-out starts where it
             // would have started without the fade-in, over it.
-            fader.overlayLength = fader.overlayRemaining = endFadeLength;
-            fader.overlayDelay = endFadeDelay;
-            fader.overlayGain = 1.0f;
-            fader.overlayFadesOut = true;
+            fader.startOverlay (endFadeLength, endFadeLength, endFadeDelay, 1.0f, true);
         }
         else if (loopPointAllowed && nextSource != nullptr && toLoopEnd < n && toLoopEnd >= fader.delay)
         {
@@ -352,13 +345,7 @@ void XLoopSource::renderBlock (const juce::AudioSourceChannelInfo& info)
             startLoopCrossfade (0);
 
             if (fadingIn)
-            {
-                fader.overlayLength = fadeLength;
-                fader.overlayRemaining = fadeLeft;
-                fader.overlayDelay = 0;
-                fader.overlayGain = fadeGain;
-                fader.overlayFadesOut = false;
-            }
+                fader.startOverlay (fadeLength, fadeLeft, 0, fadeGain, false);
 
             renderPart (info, beforeLoopEnd, n - beforeLoopEnd);
             nextReadPosition += n - beforeLoopEnd;
@@ -371,6 +358,15 @@ void XLoopSource::renderBlock (const juce::AudioSourceChannelInfo& info)
 
     nextReadPosition += n;
     filePosition += n;
+}
+
+void XLoopSource::startFadeIn (int length, juce::int64 delay)
+{
+    crossfader.primary = currentSource.get();
+    crossfader.length = length;
+    crossfader.remaining = -length;
+    crossfader.delay = delay;
+    crossfader.gain = 0.0f;
 }
 
 void XLoopSource::startLoopCrossfade (juce::int64 delay)

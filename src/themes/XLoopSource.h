@@ -20,6 +20,10 @@ public:
     /** Drops both sources and ends any fade. */
     void reset() noexcept;
 
+    /** Starts an overlay fade over the running fade: after delay samples at gain, remaining
+        of length samples ramp on towards 0 (fadesOut) or 1. */
+    void startOverlay (int length, int remaining, juce::int64 delay, float gain, bool fadesOut) noexcept;
+
     /** Lets the source fill the region (clears it when there is no source). With wait set and a
         read-ahead source, first waits up to 5000 ms for the region to be buffered. */
     static void getNextAudioBlock (juce::AudioSource* source, const juce::AudioSourceChannelInfo& info, bool wait);
@@ -108,6 +112,7 @@ private:
     void renderPart (const juce::AudioSourceChannelInfo& info, int offset, int numSamples);
     void render (const juce::AudioSourceChannelInfo& info);
     void applyOverlay (const juce::AudioSourceChannelInfo& info);
+    void startFadeIn (int length, juce::int64 delay);
     void startLoopCrossfade (juce::int64 delay);
     void startFinalFade (juce::int64 delay);
     int outputChannels (const juce::AudioSourceChannelInfo& info) const;
