@@ -71,7 +71,6 @@ void ThemeMixVolumes::loadMixerSettings (const juce::var& mixer)
     const bool isObject = mixer.isObject();
 
     equalGain = isObject && (bool) mixer.getProperty (Prop::mixerEqualGain, false);
-    volumesDirty = true;
     simpleMode = isObject && (bool) mixer.getProperty (Prop::mixerSimpleMode, false);
     volumesDirty = true;
 }
@@ -91,7 +90,7 @@ void ThemeMixVolumes::wasabi()
     const auto weight = [this] (double distance)
     {
         if (distance >= 1.0)
-            return equalGain ? std::sin (0.0) : 0.0;
+            return 0.0;
 
         return equalGain ? std::sin ((1.0 - distance) * 1.5707963267948966)
                          : 1.0 - distance;
