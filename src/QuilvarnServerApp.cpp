@@ -1,7 +1,6 @@
 #include "QuilvarnServerApp.h"
 #include "StdinConnection.h"
 
-#include <cstdio>
 
 QuilvarnServerApp::QuilvarnServerApp()
 {
@@ -50,18 +49,11 @@ void QuilvarnServerApp::addProgramOptions (OptionsParser& p)
     }
 }
 
-void QuilvarnServerApp::writeToStdout (const juce::String& text)
-{
-    std::fwrite (text.toRawUTF8(), 1, text.getNumBytesAsUTF8(), stdout);
-    std::fputc ('\n', stdout);
-    std::fflush (stdout);
-}
-
 void QuilvarnServerApp::initialise (const juce::String& commandLine)
 {
     if (! parser.parse (commandLine))
     {
-        writeToStdout (parser.errors);
+        StdinConnection::writeLine (stdout, parser.errors);
         setApplicationReturnValue (-1);
         quit();
         return;
@@ -69,7 +61,7 @@ void QuilvarnServerApp::initialise (const juce::String& commandLine)
 
     if (parser.isOptSet ("help"))
     {
-        writeToStdout (parser.getHelpText());
+        StdinConnection::writeLine (stdout, parser.getHelpText());
         setApplicationReturnValue (-1);
         quit();
         return;

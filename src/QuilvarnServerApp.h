@@ -30,8 +30,6 @@ public:
     static void addProgramOptions (OptionsParser& parser);
 
 private:
-    void writeToStdout (const juce::String& text);
-
     // Declaration order is destruction order, reversed: the engine outlives the transports.
     std::unique_ptr<StdinConnection> stdinConnection;
     std::unique_ptr<QVAudioEngineV4::QVAudioEngine> engine;

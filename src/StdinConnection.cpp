@@ -180,12 +180,15 @@ void StdinConnection::run()
     }
 }
 
+void StdinConnection::writeLine (FILE* stream, const juce::String& text)
+{
+    std::fwrite (text.toRawUTF8(), 1, text.getNumBytesAsUTF8(), stream);
+    std::fputc ('\n', stream);
+    std::fflush (stream);
+}
+
 void StdinConnection::sendReturnMessage (juce::var message)
 {
     const juce::ScopedWriteLock sl (writeLock);
-
-    const auto text = juce::JSON::toString (message, true);
-    std::fwrite (text.toRawUTF8(), 1, text.getNumBytesAsUTF8(), output);
-    std::fputc ('\n', output);
-    std::fflush (output);
+    writeLine (output, juce::JSON::toString (message, true));
 }

@@ -25,6 +25,9 @@ public:
         Text that was not valid UTF-8 is always answered as no JSON. */
     void handleLine (const juce::String& line, bool isValidText = true);
 
+    /** Writes the text's UTF-8 bytes and a newline, then flushes. */
+    static void writeLine (FILE* stream, const juce::String& text);
+
     /** Makes text of a line's bytes; bytes that are not UTF-8 are kept as Latin-1 characters. */
     static juce::String decodeLine (const char* data, size_t size, bool* isValid = nullptr);
 
