@@ -50,12 +50,6 @@ namespace
         smoother.setLowPass (std::tan (314.15927f / sampleRate));
     }
 
-    void writeJSON (juce::MemoryBlock& destData, const juce::var& object)
-    {
-        const auto text = juce::JSON::toString (object, false);
-        destData.replaceAll (text.toRawUTF8(), text.getNumBytesAsUTF8());
-    }
-
     /** k = (1 / sr) × −2π in single precision, the base of every time constant. */
     float timeConstantBase (double sampleRate) noexcept
     {
@@ -195,7 +189,7 @@ void QVDynamicsProcessor::getStateInformation (juce::MemoryBlock& destData)
     object->setProperty ("dattacktime", attackTime.load());
     object->setProperty ("releasetime", releaseTime.load());
     object->setProperty ("mastergain", masterGainDb.load());
-    writeJSON (destData, juce::var (object));
+    writeJSONState (destData, juce::var (object));
 }
 
 void QVDynamicsProcessor::setStateInformation (const void* data, int sizeInBytes)
@@ -380,7 +374,7 @@ void QVLimiterProcessor::getStateInformation (juce::MemoryBlock& destData)
     object->setProperty ("pregain", preGainDb.load());
     object->setProperty ("lattacktime", attackTime.load());
     object->setProperty ("decaytime", releaseTime.load() * 0.05f);
-    writeJSON (destData, juce::var (object));
+    writeJSONState (destData, juce::var (object));
 }
 
 void QVLimiterProcessor::setStateInformation (const void* data, int sizeInBytes)

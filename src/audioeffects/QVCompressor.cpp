@@ -1,4 +1,5 @@
 #include "audioeffects/QVCompressor.h"
+#include "engine/EngineTypes.h"
 
 #include <cmath>
 #include <cstring>
@@ -348,8 +349,7 @@ void QVCompressorProcessor::getStateInformation (juce::MemoryBlock& destData)
     object->setProperty (juce::Identifier (paramSpeed), getUnNormalisedValue (paramSpeed));
     object->setProperty (juce::Identifier (paramRelease), getUnNormalisedValue (paramRelease));
 
-    const auto text = juce::JSON::toString (juce::var (object), false);
-    destData.replaceAll (text.toRawUTF8(), text.getNumBytesAsUTF8());
+    QVAudioEngineV4::writeJSONState (destData, juce::var (object));
 }
 
 void QVCompressorProcessor::setStateInformation (const void* data, int sizeInBytes)

@@ -58,6 +58,13 @@ inline float toFloatSaturated (double value) noexcept
     return (float) juce::jlimit (-limit, limit, value);
 }
 
+/** Writes a processor's state as multi-line JSON text, without a terminating zero. */
+inline void writeJSONState (juce::MemoryBlock& destData, const juce::var& state)
+{
+    const auto text = juce::JSON::toString (state, false);
+    destData.replaceAll (text.toRawUTF8(), text.getNumBytesAsUTF8());
+}
+
 /** The settings a theme is loaded with; a plain record copied by value. */
 struct AudioSettings
 {

@@ -79,8 +79,7 @@ void Timeline::processBlock (juce::AudioBuffer<float>& buffer, juce::MidiBuffer&
 
 void Timeline::getStateInformation (juce::MemoryBlock& destData)
 {
-    const auto text = juce::JSON::toString (saveToJSON());
-    destData.replaceAll (text.toRawUTF8(), text.getNumBytesAsUTF8());
+    writeJSONState (destData, saveToJSON());
 }
 
 void Timeline::setStateInformation (const void* data, int sizeInBytes)
