@@ -41,6 +41,19 @@ namespace
         bool started = false;
     };
 
+    /** Sends the input (which ends with a quit), reads standard output until the program has
+        ended with status 0, and returns the lines it wrote. */
+    juce::StringArray sendUntilExit (Backend& backend, const juce::String& input)
+    {
+        EXPECT_TRUE (backend.process.write (input));
+        const auto output = backend.process.readAllOutput (10000);
+        EXPECT_EQ (backend.process.waitForExit (10000), 0);
+
+        juce::StringArray lines;
+        lines.addLines (output.trimEnd());
+        return lines;
+    }
+
     /** Runs the backend with the arguments alone (no input) and returns its standard output and exit status. */
     std::pair<juce::String, int> runToExit (const juce::StringArray& args, const juce::File& workingDirectory)
     {
@@ -234,14 +247,8 @@ TEST (StdinProtocol, StdoutCarriesProtocolLinesOnlyAndTheLogFileGetsDiagnostics)
 {
     Backend backend ({ "-l", "backend.log" });
     ASSERT_TRUE (backend.started);
-    ASSERT_TRUE (backend.process.write ("{\"command\":\"unknown\"}\n{\"command\":\"quit\"}\n"));
-
-    const auto output = backend.process.readAllOutput (10000);
-    EXPECT_EQ (backend.process.waitForExit (10000), 0);
-
-    juce::StringArray lines;
-    lines.addLines (output.trimEnd());
-    ASSERT_EQ (lines.size(), 2) << output;
+    const auto lines = sendUntilExit (backend, "{\"command\":\"unknown\"}\n{\"command\":\"quit\"}\n");
+    ASSERT_EQ (lines.size(), 2) << lines.joinIntoString ("\n");
 
     for (auto& l : lines)
     {
@@ -272,13 +279,7 @@ TEST (StdinProtocol, WithoutLogFileStdoutStillCarriesProtocolLinesOnly)
     // Whatever the backend logs must never reach standard output.
     Backend backend;
     ASSERT_TRUE (backend.started);
-    ASSERT_TRUE (backend.process.write ("{\"themes\":[],\"automs\":{}}\n{\"command\":\"quit\"}\n"));
-
-    const auto output = backend.process.readAllOutput (10000);
-    EXPECT_EQ (backend.process.waitForExit (10000), 0);
-
-    juce::StringArray lines;
-    lines.addLines (output.trimEnd());
-    EXPECT_EQ (lines.size(), 2) << output;
-    EXPECT_FALSE (output.contains ("Build from"));
+    const auto lines = sendUntilExit (backend, "{\"themes\":[],\"automs\":{}}\n{\"command\":\"quit\"}\n");
+    EXPECT_EQ (lines.size(), 2) << lines.joinIntoString ("\n");
+    EXPECT_FALSE (lines.joinIntoString ("\n").contains ("Build from"));
 }
