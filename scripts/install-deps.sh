@@ -25,8 +25,15 @@ if [ ${#missing[@]} -eq 0 ]; then
 fi
 
 echo "Installing: ${missing[*]}"
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -q
-$SUDO -E apt-get install -y -q --no-install-recommends "${missing[@]}"
+if [ "$(id -u)" -eq 0 ]; then
+    apt_get=(apt-get)
+elif command -v sudo >/dev/null 2>&1; then
+    apt_get=(sudo DEBIAN_FRONTEND=noninteractive apt-get)
+else
+    echo "Missing packages: ${missing[*]}" >&2
+    echo "Run this script as root, or install sudo, or install those packages yourself." >&2
+    exit 1
+fi
+"${apt_get[@]}" update -q
+"${apt_get[@]}" install -y -q --no-install-recommends "${missing[@]}"
