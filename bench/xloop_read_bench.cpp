@@ -3,7 +3,7 @@
 // of real time; their ratio is the cost of the read-ahead path.
 
 #include "themes/XLoopSource.h"
-#include "engine/SharedResources.h"
+#include "common/SharedResources.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "QVJuce.h"
+#include "common/QVJuce.h"
 #include "optionsParser.h"
 #include "engine/AudioEngine.h"
 

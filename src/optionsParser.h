@@ -1,6 +1,6 @@
 #pragma once
 
-#include "QVJuce.h"
+#include "common/QVJuce.h"
 
 /**
     A small command-line parser: a table of named options, a parse of the joined

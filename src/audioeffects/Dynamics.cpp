@@ -1,5 +1,5 @@
 #include "audioeffects/Dynamics.h"
-#include "engine/EngineTypes.h"
+#include "common/EngineTypes.h"
 
 #include <cmath>
 

@@ -1,5 +1,5 @@
 #include "audioeffects/QVCompressor.h"
-#include "engine/EngineTypes.h"
+#include "common/EngineTypes.h"
 
 #include <cmath>
 #include <cstring>

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "QVJuce.h"
-#include "engine/EngineTypes.h"
+#include "common/QVJuce.h"
+#include "common/EngineTypes.h"
 #include "engine/OutputChain.h"
 #include "engine/RenderJob.h"
-#include "engine/SharedResources.h"
+#include "common/SharedResources.h"
 #include "engine/Timeline.h"
 
 namespace QVAudioEngineV4

@@ -1,5 +1,5 @@
 #include "engine/Timeline.h"
-#include "engine/EngineTypes.h"
+#include "common/EngineTypes.h"
 
 namespace QVAudioEngineV4
 {

@@ -1,6 +1,6 @@
 #include "themes/AbstractStemSource.h"
 
-#include "engine/SharedResources.h"
+#include "common/SharedResources.h"
 
 namespace QVAudioEngineV4
 {

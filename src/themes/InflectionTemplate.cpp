@@ -1,6 +1,6 @@
 #include "themes/InflectionTemplate.h"
 
-#include "engine/EngineTypes.h"
+#include "common/EngineTypes.h"
 
 #include <cmath>
 

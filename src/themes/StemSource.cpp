@@ -152,7 +152,8 @@ void StemSource::releaseResources()
 
 juce::int64 StemSource::getTotalLength() const
 {
-    return properties->length >= 0 ? properties->length : unboundedLength;
+    const juce::int64 length = properties->length;
+    return length >= 0 ? length : unboundedLength;
 }
 
 void StemSource::setNextReadPosition (juce::int64 newPosition)

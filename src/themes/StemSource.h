@@ -1,7 +1,7 @@
 #pragma once
 
 #include "themes/AbstractStemSource.h"
-#include "engine/EngineTypes.h"
+#include "common/EngineTypes.h"
 
 namespace QVAudioEngineV4
 {

@@ -2,7 +2,7 @@
 
 #include "audioeffects/Dynamics.h"
 #include "audioeffects/QVCompressor.h"
-#include "engine/EngineTypes.h"
+#include "common/EngineTypes.h"
 
 namespace QVAudioEngineV4
 {

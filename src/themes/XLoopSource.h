@@ -1,7 +1,7 @@
 #pragma once
 
 #include "themes/AbstractStemSource.h"
-#include "engine/EngineTypes.h"
+#include "common/EngineTypes.h"
 
 /**
     Fade state and scratch buffer of a cross-looping stem.

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "QVJuce.h"
-#include "engine/HeadlessAudioProcessor.h"
+#include "common/QVJuce.h"
+#include "common/HeadlessAudioProcessor.h"
 
 namespace qvtest
 {

@@ -1,5 +1,5 @@
 #include <gtest/gtest.h>
-#include "engine/ParameterAutomator.h"
+#include "common/ParameterAutomator.h"
 
 #include <vector>
 

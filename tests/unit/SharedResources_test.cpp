@@ -1,5 +1,5 @@
 #include <gtest/gtest.h>
-#include "engine/SharedResources.h"
+#include "common/SharedResources.h"
 
 using namespace QVAudioEngineV4;
 

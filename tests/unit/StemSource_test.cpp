@@ -1,5 +1,5 @@
 #include "themes/StemSource.h"
-#include "engine/SharedResources.h"
+#include "common/SharedResources.h"
 
 #include "AudioFixtures.h"
 #include "TestSupport.h"

@@ -1,5 +1,5 @@
 #include "themes/XLoopSource.h"
-#include "engine/SharedResources.h"
+#include "common/SharedResources.h"
 
 #include "AudioFixtures.h"
 #include "TestSupport.h"
@@ -232,6 +232,42 @@ TEST (XLoopSource, LoopPointDuringAFadeInIsTakenAtItsSample)
     }
 }
 
+TEST (XLoopSource, BlockEndingAtTheLoopEndDuringAFadeInWrapsTheFilePosition)
+{
+    struct Case { const char* what; juce::int64 position; int blockSize; };
+
+    // Positioned so that the first block ends exactly at the loop end (file position 21000)
+    // while the 240-sample fade-in runs: after that block the take reads from the loop start.
+    const Case cases[] {
+        { "fade-in still running after the block", 20872, 128 },
+        { "fade-in ending inside the block", 20488, 512 },
+    };
+
+    for (const auto& tc : cases)
+    {
+        XLoopHarness h (1000, 20000, 1500);
+        auto source = h.make (tc.blockSize);
+        source->setNextReadPosition (tc.position);
+
+        const auto first = qvtest::renderSource (*source, 2, tc.blockSize, tc.blockSize);
+        EXPECT_EQ (source->getFilePosition(), 1000) << tc.what;
+
+        const int total = 2048;
+        const auto rest = qvtest::renderSource (*source, 2, total, tc.blockSize);
+        const auto expected = h.model().render (2, tc.blockSize + total, tc.position, 0, 240);
+
+        juce::AudioBuffer<float> out (2, tc.blockSize + total);
+
+        for (int c = 0; c < 2; ++c)
+        {
+            out.copyFrom (c, 0, first, c, 0, tc.blockSize);
+            out.copyFrom (c, tc.blockSize, rest, c, 0, total);
+        }
+
+        expectClose (out, expected, 0, tc.blockSize + total, tc.what);
+    }
+}
+
 TEST (XLoopSource, OffsetPointFadesInAndKeepsTheLoopInStep)
 {
     XLoopHarness h (1000, 20000, 1500);
@@ -428,7 +464,7 @@ TEST (XLoopSource, EndingPlaysThroughAndPositioningAgreesWithPlayback)
         }
 
         // Positioning anywhere after the ending's start lands where playback got to.
-        for (const juce::int64 p : { endingStart + 1, endingStart + 500, endingStart + 1000, endingStart - 2500 })
+        for (const juce::int64 p : { endingStart, endingStart + 1, endingStart + 500, endingStart + 1000, endingStart - 2500 })
         {
             source->setNextReadPosition (p);
             const auto after = qvtest::renderSource (*source, 2, 1024, 512);

@@ -1,7 +1,8 @@
 #pragma once
 
-#include "QVJuce.h"
+#include "common/QVJuce.h"
 
+#include <atomic>
 #include <limits>
 
 namespace QVAudioEngineV4
@@ -75,20 +76,55 @@ struct AudioSettings
     bool bufferOnInstanciation = true;
 };
 
-/** Timing of one loaded theme, in samples at 48000 Hz. Owned by the theme source, read by its stems. */
+/**
+    A value that one thread writes and another reads without a lock: every load and store is
+    one relaxed atomic access, so a reader sees either the old or the new value, never a mix.
+    Copying copies the current value.
+*/
+template <typename Type>
+class RelaxedAtomic
+{
+public:
+    RelaxedAtomic (Type initial = {}) noexcept : value (initial) {}
+    RelaxedAtomic (const RelaxedAtomic& other) noexcept : value (other.load()) {}
+    RelaxedAtomic& operator= (const RelaxedAtomic& other) noexcept   { store (other.load()); return *this; }
+    RelaxedAtomic& operator= (Type newValue) noexcept                { store (newValue); return *this; }
+
+    operator Type() const noexcept                                   { return load(); }
+    Type load() const noexcept                                       { return value.load (std::memory_order_relaxed); }
+    void store (Type newValue) noexcept                              { value.store (newValue, std::memory_order_relaxed); }
+
+private:
+    std::atomic<Type> value;
+};
+
+/**
+    Timing of one loaded theme, in samples at 48000 Hz. Owned by the theme source, read by its
+    stems on the rendering thread.
+
+    The placement fields (start, length, playEnding, offset) are set by the theme processor from a
+    command thread while the theme may be playing, so each is a single atomic store. The loop
+    fields are set by the theme loader before anything plays and never change afterwards.
+*/
 struct ThemeProperties
 {
+    /** Sets the loop fields from the keys an object has ("clean_start_length", "loop_length",
+        "ending_length", "ending_enabled"); absent keys leave their fields unchanged.
+        Returns false for a value that is not an object (changing nothing), otherwise whether
+        the object has "clean_start_length". */
+    bool loadFromJSON (const juce::var& value);
+
     juce::String name;
-    juce::Uuid uuid;                 // fresh random identifier
-    juce::int64 start = 0;           // where the theme starts on the timeline
-    juce::int64 length = -1;         // how long it plays from start; -1 = unbounded
-    bool playEnding = false;         // play the recorded ending at the end of length
-    juce::int64 offset = 0;          // how far into the theme a placement begins
-    juce::int64 loopStart = 0;       // length of the clean start before the loop
+    juce::Uuid uuid;                                // fresh random identifier
+    RelaxedAtomic<juce::int64> start { 0 };         // where the theme starts on the timeline
+    RelaxedAtomic<juce::int64> length { -1 };       // how long it plays from start; -1 = unbounded
+    RelaxedAtomic<bool> playEnding { false };       // play the recorded ending at the end of length
+    RelaxedAtomic<juce::int64> offset { 0 };        // how far into the theme a placement begins
+    juce::int64 loopStart = 0;                      // length of the clean start before the loop
     juce::int64 loopLength = 0;
     juce::int64 loopEnding = 0;
-    bool loopEndingEnabled = false;  // stored only
-    bool realtime = true;            // false while rendering offline
+    bool loopEndingEnabled = false;                 // stored only
+    RelaxedAtomic<bool> realtime { true };          // false while rendering offline
 };
 
 } // namespace QVAudioEngineV4

@@ -1,5 +1,5 @@
-#include "engine/ParameterAutomator.h"
-#include "engine/EngineTypes.h"
+#include "common/ParameterAutomator.h"
+#include "common/EngineTypes.h"
 
 #include <cmath>
 

@@ -1,4 +1,4 @@
-#include "engine/SharedResources.h"
+#include "common/SharedResources.h"
 
 namespace QVAudioEngineV4
 {
