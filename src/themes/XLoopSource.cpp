@@ -176,7 +176,8 @@ void XLoopSource::releaseResources()
 
 juce::int64 XLoopSource::getTotalLength() const
 {
-    return properties->length >= 0 ? properties->length : largestPosition;
+    const juce::int64 length = properties->length;
+    return length >= 0 ? length : largestPosition;
 }
 
 void XLoopSource::setRandomSeed (juce::int64 seed)
@@ -189,11 +190,11 @@ void XLoopSource::setNextReadPosition (juce::int64 newPosition)
 {
     const juce::ScopedLock sl (lock);
 
-    const auto C = properties->loopStart;
-    const auto L = properties->loopLength;
-    const auto N = properties->loopEnding;
-    const auto E = properties->length;
-    const auto O = properties->offset;
+    const juce::int64 C = properties->loopStart;
+    const juce::int64 L = properties->loopLength;
+    const juce::int64 N = properties->loopEnding;
+    const juce::int64 E = properties->length;
+    const juce::int64 O = properties->offset;
 
     nextReadPosition = filePosition = newPosition + O;
     crossfader.reset();
@@ -206,10 +207,12 @@ void XLoopSource::setNextReadPosition (juce::int64 newPosition)
 
     if (L > 0 && filePosition >= C + L)
     {
-        if (properties->playEnding && nextReadPosition > E - N)
+        if (properties->playEnding && nextReadPosition >= E - N)
         {
             // The take stops looping at the first loop point at or after the ending's start:
-            // the pass that began one loop earlier runs on into the ending section.
+            // the pass that began one loop earlier runs on into the ending section. Playback
+            // never crossfades at a loop end equal to E - N, so that position belongs to the
+            // ending too.
             const auto loopsBeforeEnding = juce::jmax ((juce::int64) 1, (E - N - C + L - 1) / L);
             filePosition = nextReadPosition - (loopsBeforeEnding - 1) * L;
         }
@@ -248,11 +251,11 @@ void XLoopSource::renderBlock (const juce::AudioSourceChannelInfo& info)
     const int n = info.numSamples;
     const auto pos = nextReadPosition;
 
-    const auto C = properties->loopStart;
-    const auto L = properties->loopLength;
-    const auto N = properties->loopEnding;
-    const auto E = properties->length;
-    const auto O = properties->offset;
+    const juce::int64 C = properties->loopStart;
+    const juce::int64 L = properties->loopLength;
+    const juce::int64 N = properties->loopEnding;
+    const juce::int64 E = properties->length;
+    const juce::int64 O = properties->offset;
     const auto limit = E < 0 ? largestPosition : O + E;
 
     if (crossfader.length <= 0 && repositionCountdown > 0)
@@ -327,11 +330,12 @@ void XLoopSource::renderBlock (const juce::AudioSourceChannelInfo& info)
             // would have started without the fade-in, over it.
             fader.startOverlay (endFadeLength, endFadeLength, endFadeDelay, 1.0f, true);
         }
-        else if (loopPointAllowed && nextSource != nullptr && toLoopEnd < n && toLoopEnd >= fader.delay)
+        else if (loopPointAllowed && nextSource != nullptr && toLoopEnd <= n && toLoopEnd >= fader.delay)
         {
             // The loop end comes while the take fades in: the block is played up to the loop
             // end, the crossfade starts at its exact sample, and what is left of the fade-in
-            // goes on over the crossfade.
+            // goes on over the crossfade. A block that ends at the loop end starts the
+            // crossfade for the next one, so the file position wraps with this block.
             const int beforeLoopEnd = (int) toLoopEnd;
             renderPart (info, 0, beforeLoopEnd);
             nextReadPosition += beforeLoopEnd;
