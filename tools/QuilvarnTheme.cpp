@@ -1,0 +1,6 @@
+#include "common/QVJuce.h"
+
+int main (int, char**)
+{
+    return 1;
+}
