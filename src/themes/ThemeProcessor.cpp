@@ -182,17 +182,9 @@ long long ThemeProcessor::getNextPlaybackPosition() const
 
 void ThemeProcessor::applyParameter (const juce::Identifier& parameterID, float value)
 {
-    if (themeSource == nullptr)
-        return;
-
-    if (parameterID == Prop::momentum)
-        themeSource->setInflection (0, value);
-    else if (parameterID == Prop::depth)
-        themeSource->setInflection (1, value);
-    else if (parameterID == Prop::power)
-        themeSource->setInflection (2, value);
-    else if (parameterID == Prop::music)
-        themeSource->setGain (value * 0.5f);
+    // The theme source maps the same identifiers to its inflections and gain.
+    if (themeSource != nullptr)
+        themeSource->applyParameter (parameterID, value);
 }
 
 } // namespace QVAudioEngineV4
