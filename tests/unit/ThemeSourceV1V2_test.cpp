@@ -579,3 +579,23 @@ TEST (ThemeSourceV2, LongestReadableStemGivesTheSourceLength)
     EXPECT_EQ (source->getSourceFiles().size(), 3);
     EXPECT_EQ (source->getSourceLength(), 4500);
 }
+
+TEST (ThemeSourceV2, StemFileWithMoreChannelsPlaysItsFirstPair)
+{
+    qvtest::TempFolder temp;
+    auto folder = temp.getChildFile ("Wide Stem");
+    folder.createDirectory();
+    EXPECT_TRUE (qvtest::writeIndexedWav (folder.getChildFile ("quad.wav"), 4, 3000));
+
+    auto source = loadTheme<ThemeSourceV2> (folder, R"({"version": 2, "files": ["quad.wav"], "Patterns": {"AAA": [0]},
+                                                         "Loop": {"clean_start_length": 0, "loop_length": 3000}})");
+    ASSERT_NE (source, nullptr);
+    source->prepareToPlay (256, 48000.0);
+    source->setNextReadPosition (0);
+
+    const auto out = qvtest::renderSource (*source, 2, 2048, 256);
+
+    for (int c = 0; c < 2; ++c)
+        for (int i = 512; i < 2048; ++i)
+            ASSERT_EQ (out.getSample (c, i), qvtest::encodeSample (i, c)) << "channel " << c << " sample " << i;
+}
