@@ -18,11 +18,13 @@ public:
     /** Not rendering: the stems, then the effect chains. */
     void releaseResources() override;
 
-    /** The first stem's position inside its file. */
+    /** The first stem's position inside its file (the theme position when the first stem is
+        not cross-looping). Rendering thread, or any thread while not playing. */
     juce::int64 getNextSourcesPosition() const override;
 
     /** Writes the theme as one multistem file of its distinct stems plus a version-3
-        config.json (see ThemesConverters). The source must not be prepared for playback. */
+        config.json (see ThemesConverters). The source must not be prepared for playback.
+        Caller's thread, never the audio thread. */
     juce::Result convertToV3 (const juce::File& outputFile, int qualityOptionIndex,
                               const juce::String& extension, bool dryRun) override;
 
