@@ -34,8 +34,11 @@ public:
     void getNextAudioBlock (const juce::AudioSourceChannelInfo& info) override;
     void setNextReadPosition (juce::int64 newPosition) override;
 
-    // Any thread.
+    /** The multistem file's sample count; 0 without a readable file. Any thread. */
     juce::int64 getSourceLength() const override;
+
+    /** Where the multistem source reads next inside its file; without one, the theme position.
+        Rendering thread, or any thread while not playing (the source moves it as it renders). */
     juce::int64 getNextSourcesPosition() const override;
 
     /** Already in the current layout: logs so and changes nothing. */
@@ -55,6 +58,14 @@ public:
     juce::AudioBuffer<float> mixBuffer;    // numChannels × 256 scratch, set up by prepareToPlay
 
 private:
+    // Rendering thread: one block in pieces of at most mixPieceSize, each piece read from the
+    // multistem source into mixBuffer and mixed stem by stem into channels 0 and 1 of the region.
+    void mixBlock (const juce::AudioSourceChannelInfo& region);
+    void mixPiece (const juce::AudioSourceChannelInfo& region, int offset, int piece);
+    void mixStem (const juce::AudioSourceChannelInfo& region, int offset, int piece, int stem);
+    bool isPreparedForMixing() const noexcept;
+    int getNumMixableStems() const noexcept;
+
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (ThemeSourceV3)
 };
 
