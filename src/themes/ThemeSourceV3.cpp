@@ -162,8 +162,9 @@ int ThemeSourceV3::getNumStems() const noexcept
 
 juce::Result ThemeSourceV3::convertToV3 (const juce::File&, int, const juce::String&, bool)
 {
+    // Nothing is wrong and nothing needs writing.
     juce::Logger::writeToLog ("Theme is already V3 - nothing to do");
-    return juce::Result::fail ("Theme is already V3 - nothing to do");
+    return juce::Result::ok();
 }
 
 } // namespace QVAudioEngineV4

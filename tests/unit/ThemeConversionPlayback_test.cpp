@@ -61,14 +61,19 @@ TEST (ThemeConversionPlayback, ConvertedThemeSoundsLikeTheOriginal)
         const char* stemExtension;
         const char* outputExtension;
         float tolerance;   // largest difference allowed per sample
+        double relativeTolerance;   // largest RMS of the difference, relative to the RMS of the original
     };
 
-    // 24-bit WAV and FLAC hold the sums of the integer-coded stems exactly; Ogg Vorbis is lossy
-    // and decoded stems are compared with a codec tolerance.
+    // 24-bit WAV and FLAC hold the sums of the integer-coded stems exactly. Ogg Vorbis is lossy:
+    // the converted file is a second encode of the decoded stems, in one file of three channel
+    // pairs, which the encoder codes less finely than a stereo file (about 7 % RMS noise on these
+    // low tones, against 1 % in stereo), most of all near the start of the stream. The two
+    // playbacks may differ by that coding noise, held here to 15 % RMS of the music (measured:
+    // 10 % from the start, 2 % further in).
     const Case cases[] {
-        { "wav stems to wav", "wav", "wav", 1.0e-6f },
-        { "wav stems to flac", "wav", "flac", 1.0e-6f },
-        { "ogg stems to ogg", "ogg", "ogg", 0.05f },
+        { "wav stems to wav", "wav", "wav", 1.0e-6f, 1.0e-5 },
+        { "wav stems to flac", "wav", "flac", 1.0e-6f, 1.0e-5 },
+        { "ogg stems to ogg", "ogg", "ogg", 0.2f, 0.15 },
     };
 
     for (const auto& tc : cases)
@@ -137,11 +142,14 @@ TEST (ThemeConversionPlayback, ConvertedThemeSoundsLikeTheOriginal)
             // second block on they match.
             float largest = 0.0f;
             int where = -1;
+            double differenceEnergy = 0.0, signalEnergy = 0.0;
 
             for (int c = 0; c < 2; ++c)
                 for (int i = 256; i < total; ++i)
                 {
                     const float difference = std::abs (actual.getSample (c, i) - expected.getSample (c, i));
+                    differenceEnergy += (double) difference * difference;
+                    signalEnergy += (double) expected.getSample (c, i) * expected.getSample (c, i);
 
                     if (difference > largest)
                     {
@@ -150,7 +158,9 @@ TEST (ThemeConversionPlayback, ConvertedThemeSoundsLikeTheOriginal)
                     }
                 }
 
+            const auto relativeDifference = std::sqrt (differenceEnergy / signalEnergy);
             EXPECT_LE (largest, tc.tolerance) << tc.what << ", positioned at " << run.position << ", worst at sample " << where;
+            EXPECT_LE (relativeDifference, tc.relativeTolerance) << tc.what << ", positioned at " << run.position;
             EXPECT_GT (expected.getMagnitude (256, total - 256), 0.001f) << tc.what;
         }
     }

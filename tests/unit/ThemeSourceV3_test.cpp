@@ -14,7 +14,7 @@ namespace
 {
     constexpr int preparedBlockSize = 512;
     constexpr int piece = ThemeSourceV3::mixPieceSize;
-    constexpr int openingFade = 480;   // the multistem's fade-in at the offset point (Part 5.4)
+    constexpr int openingFade = 480;   // the multistem's fade-in at the offset point
 
     /** Every block size the theme source is checked over; the last is larger than prepared. */
     const std::vector<int> blockSizes { 1, 61, 256, 512, 4096, 6000 };
