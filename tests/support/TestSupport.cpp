@@ -4,8 +4,10 @@ namespace qvtest
 {
 
 TempFolder::TempFolder()
+    // A random name: test processes run side by side, and a name chosen as "not there yet" by
+    // two of them at once would give both the same folder.
     : folder (juce::File::getSpecialLocation (juce::File::tempDirectory)
-                  .getNonexistentChildFile ("quilvarn-test", "", false))
+                  .getChildFile ("quilvarn-test-" + juce::Uuid().toString()))
 {
     folder.createDirectory();
 }
