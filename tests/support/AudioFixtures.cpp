@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include <gtest/gtest.h>
+
 namespace qvtest
 {
 
@@ -108,6 +110,33 @@ juce::AudioBuffer<float> renderSource (juce::AudioSource& source, int numChannel
     }
 
     return out;
+}
+
+void expectSameAudio (const juce::AudioBuffer<float>& actual, const juce::AudioBuffer<float>& expected,
+                      int from, int to, const juce::String& what, float tolerance)
+{
+    int failures = 0;
+
+    for (int c = 0; c < expected.getNumChannels(); ++c)
+        for (int i = from; i < to && failures < 5; ++i)
+            if (std::abs (actual.getSample (c, i) - expected.getSample (c, i)) > tolerance)
+            {
+                const float a = actual.getSample (c, i), e = expected.getSample (c, i);
+                ADD_FAILURE() << what << ": channel " << c << " sample " << i << " is " << a
+                              << " (frame " << decodeFrame (a) << " of channel " << decodeChannel (a) << "), expected "
+                              << e << " (frame " << decodeFrame (e) << " of channel " << decodeChannel (e) << ")";
+                ++failures;
+            }
+}
+
+bool isSilent (const juce::AudioBuffer<float>& buffer, int from, int to)
+{
+    for (int c = 0; c < buffer.getNumChannels(); ++c)
+        for (int i = from; i < to; ++i)
+            if (buffer.getSample (c, i) != 0.0f)
+                return false;
+
+    return true;
 }
 
 } // namespace qvtest

@@ -35,6 +35,18 @@ bool writeEmptyWav (const juce::File& file, int numChannels);
 /** Reads a whole file straight through a reader (the reference decode). */
 juce::AudioBuffer<float> readWholeFile (const juce::File& file);
 
+/** Block sizes every source and processor is tested over: one sample, an odd size, the mixing
+    piece, the usual device block, a large block, and one larger than the 4096 tests prepare for. */
+constexpr int testBlockSizes[] { 1, 61, 256, 512, 4096, 6000 };
+
+/** Adds a test failure for each of the first few samples in [from, to) of expected's channels where
+    actual differs by more than the tolerance, naming the frame and channel each value encodes. */
+void expectSameAudio (const juce::AudioBuffer<float>& actual, const juce::AudioBuffer<float>& expected,
+                      int from, int to, const juce::String& what, float tolerance = 2.0e-6f);
+
+/** True when every channel of [from, to) is exactly 0. */
+bool isSilent (const juce::AudioBuffer<float>& buffer, int from, int to);
+
 /** Pulls totalSamples from a source in blocks of blockSize into a buffer of numChannels. */
 juce::AudioBuffer<float> renderSource (juce::AudioSource& source, int numChannels, int totalSamples, int blockSize);
 

@@ -1,5 +1,6 @@
 #include "themes/ThemeProcessor.h"
 
+#include "AudioFixtures.h"
 #include "TestSupport.h"
 #include "ThemeFixtures.h"
 
@@ -54,14 +55,6 @@ namespace
         return buffer;
     }
 
-    bool isSilent (const juce::AudioBuffer<float>& buffer)
-    {
-        for (int c = 0; c < buffer.getNumChannels(); ++c)
-            if (buffer.findMinMax (c, 0, buffer.getNumSamples()) != juce::Range<float>())
-                return false;
-
-        return true;
-    }
 }
 
 //==============================================================================
@@ -164,7 +157,7 @@ TEST_P (ThemeProcessorFailedLoads, LogFailureAndPlaySilence)
     for (int numSamples : { 1, 512, 4096 })
     {
         const auto buffer = processOneBlock (processor, numSamples);
-        EXPECT_TRUE (isSilent (buffer)) << numSamples;
+        EXPECT_TRUE (qvtest::isSilent (buffer, 0, buffer.getNumSamples())) << numSamples;
         EXPECT_TRUE (buffer.hasBeenCleared()) << numSamples;
     }
 

@@ -17,7 +17,6 @@ namespace
     // Every source is prepared for this block size and played in every block size of the list;
     // the last one is longer than prepared but still fits the scratch buffer of twice the size.
     constexpr int preparedBlockSize = 4096;
-    constexpr int blockSizes[] { 1, 61, 256, 512, 4096, 6000 };
 
     /** Sample (channel, position) of a stem, the position counted as the stem reads on. */
     using StemAudio = std::function<float (int channel, juce::int64 stemPosition)>;
@@ -107,32 +106,7 @@ namespace
         }
     };
 
-    void expectClose (const juce::AudioBuffer<float>& actual, const juce::AudioBuffer<float>& expected,
-                      int from, int to, const juce::String& what, float tolerance = 2.0e-6f)
-    {
-        int failures = 0;
 
-        for (int c = 0; c < expected.getNumChannels(); ++c)
-            for (int i = from; i < to && failures < 5; ++i)
-                if (std::abs (actual.getSample (c, i) - expected.getSample (c, i)) > tolerance)
-                {
-                    ADD_FAILURE() << what << ": channel " << c << " sample " << i << " is " << actual.getSample (c, i)
-                                  << " (frame " << qvtest::decodeFrame (actual.getSample (c, i)) << " of channel "
-                                  << qvtest::decodeChannel (actual.getSample (c, i)) << "), expected "
-                                  << expected.getSample (c, i);
-                    ++failures;
-                }
-    }
-
-    bool isSilent (const juce::AudioBuffer<float>& b, int from, int to)
-    {
-        for (int c = 0; c < b.getNumChannels(); ++c)
-            for (int i = from; i < to; ++i)
-                if (b.getSample (c, i) != 0.0f)
-                    return false;
-
-        return true;
-    }
 
     /** Stem k of a generated folder, looping a file of the given length. */
     StemAudio loopingStem (int stemIndex, juce::int64 fileLength)
@@ -204,7 +178,7 @@ namespace
 //==============================================================================
 TEST (ThemeSourceV1, StemsLoopWholeAndTransitionStemsPlayAtFullVolume)
 {
-    for (const int blockSize : blockSizes)
+    for (const int blockSize : qvtest::testBlockSizes)
     {
         SCOPED_TRACE ("block size " + std::to_string (blockSize));
         V1Theme theme;
@@ -218,7 +192,7 @@ TEST (ThemeSourceV1, StemsLoopWholeAndTransitionStemsPlayAtFullVolume)
         constexpr int total = 3700;
         const auto out = qvtest::renderSource (source, 2, total, blockSize);
         auto model = theme.model();
-        expectClose (out, model.render (total, blockSize), 0, total, "mix");
+        qvtest::expectSameAudio (out, model.render (total, blockSize), 0, total, "mix");
         EXPECT_EQ (source.getNextReadPosition(), total);
         source.releaseResources();
     }
@@ -233,14 +207,14 @@ TEST (ThemeSourceV1, TransitionStemsStartHalfAFileApartUntilRepositioned)
     const auto out = qvtest::renderSource (*theme.source, 2, 2000, 512);
     auto model = theme.model();
     model.stems[3].audio = [] (int c, juce::int64 p) { return qvtest::encodeSample ((p + 400) % 800, 4 + c); };
-    expectClose (out, model.render (2000, 512), 0, 2000, "transition stems apart");
+    qvtest::expectSameAudio (out, model.render (2000, 512), 0, 2000, "transition stems apart");
 }
 
 TEST (ThemeSourceV1, BlocksBeforeTheOffsetLeaveTheStemsWhereTheyStand)
 {
     constexpr juce::int64 offset = 3000;
 
-    for (const int blockSize : blockSizes)
+    for (const int blockSize : qvtest::testBlockSizes)
     {
         SCOPED_TRACE ("block size " + std::to_string (blockSize));
         V1Theme theme;
@@ -255,7 +229,7 @@ TEST (ThemeSourceV1, BlocksBeforeTheOffsetLeaveTheStemsWhereTheyStand)
         const int silentBlocks = (int) (offset / blockSize);
         const int silentLength = silentBlocks * blockSize;
         auto out = qvtest::renderSource (source, 2, silentLength, blockSize);
-        EXPECT_TRUE (isSilent (out, 0, silentLength));
+        EXPECT_TRUE (qvtest::isSilent (out, 0, silentLength));
         EXPECT_EQ (source.getNextReadPosition(), silentLength);
 
         for (auto* stem : source.stems)
@@ -273,7 +247,7 @@ TEST (ThemeSourceV1, BlocksBeforeTheOffsetLeaveTheStemsWhereTheyStand)
         for (int c = 0; c < 2; ++c)
             expectedTail.copyFrom (c, 0, expected, c, silentLength, 4000);
 
-        expectClose (out, expectedTail, 0, 4000, "after the offset point");
+        qvtest::expectSameAudio (out, expectedTail, 0, 4000, "after the offset point");
 
         // Positioned past the offset, every stem stands at the position.
         source.setNextReadPosition (5000);
@@ -295,7 +269,7 @@ TEST (ThemeSourceV1, NegativePositionIsSilentUntilThemeStartAndStemsReadFromZero
 {
     constexpr juce::int64 start = -700;
 
-    for (const int blockSize : blockSizes)
+    for (const int blockSize : qvtest::testBlockSizes)
     {
         SCOPED_TRACE ("block size " + std::to_string (blockSize));
         V1Theme theme;
@@ -318,8 +292,8 @@ TEST (ThemeSourceV1, NegativePositionIsSilentUntilThemeStartAndStemsReadFromZero
 
         constexpr int total = 3000;
         const auto out = qvtest::renderSource (source, 2, total, blockSize);
-        EXPECT_TRUE (isSilent (out, 0, (int) -start));
-        expectClose (out, model.render (total, blockSize), 0, total, "from a negative position");
+        EXPECT_TRUE (qvtest::isSilent (out, 0, (int) -start));
+        qvtest::expectSameAudio (out, model.render (total, blockSize), 0, total, "from a negative position");
         EXPECT_EQ (source.getNextReadPosition(), start + total);
     }
 }
@@ -346,7 +320,7 @@ TEST (ThemeSourceV1, GainRampsAcrossOneBlock)
         model.renderBlock (expected, block * 512, 512);
     }
 
-    expectClose (out, expected, 0, 1536, "gain ramp");
+    qvtest::expectSameAudio (out, expected, 0, 1536, "gain ramp");
     EXPECT_EQ (source.lastGain, 0.5f);
 }
 
@@ -384,7 +358,7 @@ TEST (ThemeSourceStemFiles, SilenceWithoutStemsOrForBlocksLongerThanTheScratchBu
         out.setSample (0, blockSize + 5, 0.5f);
         source->getNextAudioBlock (juce::AudioSourceChannelInfo (&out, 3, blockSize));
 
-        EXPECT_TRUE (isSilent (out, 3, 3 + blockSize));
+        EXPECT_TRUE (qvtest::isSilent (out, 3, 3 + blockSize));
         EXPECT_EQ (out.getSample (0, 0), 0.5f) << "before the region";
         EXPECT_EQ (out.getSample (0, blockSize + 5), 0.5f) << "after the region";
         EXPECT_EQ (source->getNextReadPosition(), 100 + blockSize);
@@ -409,7 +383,7 @@ TEST (ThemeSourceStemFiles, WideRegionGetsTheMixInItsFirstTwoChannelsOnly)
         source.getNextAudioBlock (juce::AudioSourceChannelInfo (&wide, block * 256, 256));
 
     auto model = theme.model();
-    expectClose (wide, model.render (1024, 256), 0, 1024, "stereo part");
+    qvtest::expectSameAudio (wide, model.render (1024, 256), 0, 1024, "stereo part");
 
     for (int c = 2; c < 6; ++c)
     {
@@ -471,7 +445,7 @@ namespace
 
 TEST (ThemeSourceV2, MixIsTheSumOfItsStemsAtTheirVolumes)
 {
-    for (const int blockSize : blockSizes)
+    for (const int blockSize : qvtest::testBlockSizes)
     {
         SCOPED_TRACE ("block size " + std::to_string (blockSize));
         V2Theme theme;
@@ -494,7 +468,7 @@ TEST (ThemeSourceV2, MixIsTheSumOfItsStemsAtTheirVolumes)
             model.stems.push_back ({ [&buffer = alone[k]] (int c, juce::int64 p) { return buffer.getSample (c, (int) p); },
                                      volumes[k] });
 
-        expectClose (out, model.render (total, blockSize), 0, total, "mix");
+        qvtest::expectSameAudio (out, model.render (total, blockSize), 0, total, "mix");
         source.releaseResources();
     }
 }

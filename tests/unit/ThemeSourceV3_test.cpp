@@ -17,7 +17,6 @@ namespace
     constexpr int openingFade = 480;   // the multistem's fade-in at the offset point
 
     /** Every block size the theme source is checked over; the last is larger than prepared. */
-    const std::vector<int> blockSizes { 1, 61, 256, 512, 4096, 6000 };
 
     /** Sample (channel, i) of the multistem's output for output sample i. */
     using Material = std::function<double (int channel, int i)>;
@@ -114,32 +113,7 @@ namespace
         block should reach. */
     using Script = std::function<Target (int blockStart)>;
 
-    void expectClose (const juce::AudioBuffer<float>& actual, const juce::AudioBuffer<float>& expected,
-                      int from, int to, const juce::String& what, float tolerance = 1.0e-6f)
-    {
-        int failures = 0;
 
-        for (int c = 0; c < 2; ++c)
-            for (int i = from; i < to && failures < 5; ++i)
-                if (std::abs (actual.getSample (c, i) - expected.getSample (c, i)) > tolerance)
-                {
-                    ADD_FAILURE() << what << ": channel " << c << " sample " << i << " is " << actual.getSample (c, i)
-                                  << " (frame " << qvtest::decodeFrame (actual.getSample (c, i)) << ", channel "
-                                  << qvtest::decodeChannel (actual.getSample (c, i)) << "), expected "
-                                  << expected.getSample (c, i);
-                    ++failures;
-                }
-    }
-
-    bool isSilent (const juce::AudioBuffer<float>& b, int from, int to)
-    {
-        for (int c = 0; c < b.getNumChannels(); ++c)
-            for (int i = from; i < to; ++i)
-                if (b.getSample (c, i) != 0.0f)
-                    return false;
-
-        return true;
-    }
 
     /** Clean start, loop and ending lengths of the multistem file, and the placement's offset. */
     struct Layout { juce::int64 C = 1000, L = 40000, N = 1000, offset = 0; };
@@ -241,7 +215,7 @@ TEST (ThemeSourceV3, StemsFollowTheTemplateWithOneRampPerPiece)
     // Stem 0 in "AAA", stem 1 in "CAA", stems 0 and 2 in "AAC".
     const auto patterns = R"({"AAA": [0], "CAA": [1], "AAC": [0, 2]})";
 
-    for (const int blockSize : blockSizes)
+    for (const int blockSize : qvtest::testBlockSizes)
     {
         ThemeHarness h (3, patterns);
         MixModel model { 3, firstPass (0, openingFade) };
@@ -263,7 +237,7 @@ TEST (ThemeSourceV3, StemsFollowTheTemplateWithOneRampPerPiece)
         };
 
         const auto [actual, expected] = h.play (model, 14000, blockSize, script);
-        expectClose (actual, expected, 0, 14000, "block size " + juce::String (blockSize));
+        qvtest::expectSameAudio (actual, expected, 0, 14000, "block size " + juce::String (blockSize));
         EXPECT_EQ (h.source->getNextReadPosition(), 14000);
         EXPECT_EQ (h.source->getNextSourcesPosition(), 14000);
 
@@ -285,7 +259,7 @@ TEST (ThemeSourceV3, StemsFollowTheTemplateWithOneRampPerPiece)
 
 TEST (ThemeSourceV3, MusicGainRampsFromThePreviousBlocksGain)
 {
-    for (const int blockSize : blockSizes)
+    for (const int blockSize : qvtest::testBlockSizes)
     {
         ThemeHarness h (1, R"({"AAA": [0]})");
         MixModel model { 1, firstPass (0, openingFade) };
@@ -311,7 +285,7 @@ TEST (ThemeSourceV3, MusicGainRampsFromThePreviousBlocksGain)
         };
 
         const auto [actual, expected] = h.play (model, 16000, blockSize, script);
-        expectClose (actual, expected, 0, 16000, "block size " + juce::String (blockSize));
+        qvtest::expectSameAudio (actual, expected, 0, 16000, "block size " + juce::String (blockSize));
         EXPECT_EQ (h.source->lastGain, 1.0f);
 
         if (blockSize == 512)
@@ -335,7 +309,7 @@ TEST (ThemeSourceV3, StemsWithoutAVolumePlayAtOne)
     MixModel model { 3, firstPass (0, openingFade) };
     const auto [actual, expected] = h.play (model, 2048, 512, [] (int) { return Target { { 1.0 } }; });
 
-    expectClose (actual, expected, 0, 2048, "volumes for stem 0 only");
+    qvtest::expectSameAudio (actual, expected, 0, 2048, "volumes for stem 0 only");
     EXPECT_EQ (h.source->mixVolumes.volumes.size(), 1u);
     EXPECT_EQ (h.source->lastVolumes, (std::vector<float> { 1.0f, 1.0f, 1.0f }));
 }
@@ -353,7 +327,7 @@ TEST (ThemeSourceV3, StemNamedByNoPatternFallsSilentAtTheFirstRecomputation)
     model.lastVolumes = { 1.0, 1.0, 1.0 };
 
     const auto [actual, expected] = h.play (model, 2048, 512, [] (int) { return Target { { 1, 1, 0 } }; });
-    expectClose (actual, expected, 0, 2048, "stems 0 and 1 only");
+    qvtest::expectSameAudio (actual, expected, 0, 2048, "stems 0 and 1 only");
     EXPECT_EQ (h.source->mixVolumes.volumes, (std::vector<double> { 1.0, 1.0, 0.0 }));
     EXPECT_EQ (actual.getSample (0, 600), qvtest::encodeSample (600, 0) + qvtest::encodeSample (600, 2));
     EXPECT_EQ (actual.getSample (1, 600), qvtest::encodeSample (600, 1) + qvtest::encodeSample (600, 3));
@@ -366,7 +340,7 @@ TEST (ThemeSourceV3, EveryBlockSizePlaysTheSameAcrossTheLoopPoint)
     const int total = 16000;
     std::optional<juce::AudioBuffer<float>> reference;
 
-    for (const int blockSize : blockSizes)
+    for (const int blockSize : qvtest::testBlockSizes)
     {
         ThemeHarness h (2, R"({"AAA": [0, 1], "BAA": [1]})", layout);
         h.source->setInflection (0, 0.5);   // stem 0 at 0.5, stem 1 at 1.0
@@ -377,12 +351,12 @@ TEST (ThemeSourceV3, EveryBlockSizePlaysTheSameAcrossTheLoopPoint)
         const auto [actual, expected] = h.play (model, total, blockSize, [] (int) { return Target { { 0.5, 1.0 } }; });
 
         // The first pass against the model, the whole take against the first block size.
-        expectClose (actual, expected, 0, 6000, "first pass, block size " + juce::String (blockSize));
+        qvtest::expectSameAudio (actual, expected, 0, 6000, "first pass, block size " + juce::String (blockSize));
 
         if (! reference.has_value())
             reference = actual;
         else
-            expectClose (actual, *reference, 0, total, "block size " + juce::String (blockSize) + " against 1");
+            qvtest::expectSameAudio (actual, *reference, 0, total, "block size " + juce::String (blockSize) + " against 1");
 
         EXPECT_EQ (h.source->getNextSourcesPosition(), 1000 + (total - 1000) % 5000);
     }
@@ -408,7 +382,7 @@ TEST (ThemeSourceV3, BlocksBeforeTheOffsetPointAreSilentAndLeaveTheMultistem)
     h.source->setNextReadPosition (47488);
     auto out = filledBuffer (2, 512, 0.25f);
     h.source->getNextAudioBlock (juce::AudioSourceChannelInfo (&out, 0, 512));
-    EXPECT_TRUE (isSilent (out, 0, 512));
+    EXPECT_TRUE (qvtest::isSilent (out, 0, 512));
     EXPECT_EQ (h.source->getNextReadPosition(), 48000);
     EXPECT_EQ (multistem.getNextReadPosition(), 47488 + 48000);
 
@@ -449,7 +423,7 @@ TEST (ThemeSourceV3, PlaybackFromBeforeZeroMeetsTheMultistemAtTheOffsetPoint)
         for (auto pos = tc.position; pos < tc.firstMixedBlock; pos += tc.blockSize)
         {
             h.source->getNextAudioBlock (juce::AudioSourceChannelInfo (&out, 0, tc.blockSize));
-            ASSERT_TRUE (isSilent (out, 0, tc.blockSize)) << what;
+            ASSERT_TRUE (qvtest::isSilent (out, 0, tc.blockSize)) << what;
         }
 
         ASSERT_EQ (h.source->getNextReadPosition(), tc.firstMixedBlock) << what;
@@ -460,7 +434,7 @@ TEST (ThemeSourceV3, PlaybackFromBeforeZeroMeetsTheMultistemAtTheOffsetPoint)
         MixModel model { 1, firstPass (tc.offset, openingFade) };
         juce::AudioBuffer<float> expected (2, tc.blockSize);
         model.renderBlock (expected, 0, tc.blockSize, { 1.0 }, 1.0);
-        expectClose (out, expected, 0, tc.blockSize, what);
+        qvtest::expectSameAudio (out, expected, 0, tc.blockSize, what);
         EXPECT_EQ (out.getSample (0, 500), qvtest::encodeSample (tc.offset + 500, 0)) << what;
         EXPECT_EQ (h.source->getNextSourcesPosition(), tc.offset + tc.blockSize) << what;
     }
@@ -481,7 +455,7 @@ TEST (ThemeSourceV3, WithoutMultistemEveryOperationIsHarmlessAndSilent)
 
     auto out = filledBuffer (3, 1024, 0.25f);
     source.getNextAudioBlock (juce::AudioSourceChannelInfo (&out, 0, 1024));
-    EXPECT_TRUE (isSilent (out, 0, 1024));
+    EXPECT_TRUE (qvtest::isSilent (out, 0, 1024));
     EXPECT_EQ (source.getNextReadPosition(), 924);
     EXPECT_EQ (source.getNextSourcesPosition(), 924);
     EXPECT_EQ (source.lastGain, 0.3f);   // effects and gain still run
@@ -494,7 +468,7 @@ TEST (ThemeSourceV3, WithoutMultistemEveryOperationIsHarmlessAndSilent)
     ThemeSourceV3 bare ("Bare", {});
     bare.setNextReadPosition (5);
     bare.getNextAudioBlock (juce::AudioSourceChannelInfo (&out, 0, 1024));
-    EXPECT_TRUE (isSilent (out, 0, 1024));
+    EXPECT_TRUE (qvtest::isSilent (out, 0, 1024));
     bare.releaseResources();
 }
 
@@ -507,7 +481,7 @@ TEST (ThemeSourceV3, UnpreparedSourceIsSilent)
 
     auto out = filledBuffer (2, 512, 0.25f);
     loaded.getNextAudioBlock (juce::AudioSourceChannelInfo (&out, 0, 512));
-    EXPECT_TRUE (isSilent (out, 0, 512));
+    EXPECT_TRUE (qvtest::isSilent (out, 0, 512));
 }
 
 TEST (ThemeSourceV3, WritesOnlyTheRegionsFirstTwoChannels)
@@ -569,11 +543,11 @@ TEST (ThemeSourceV3, MultistemWithoutChannelsWritesNothing)
     EXPECT_TRUE (h.source->lastVolumes.empty());
     EXPECT_EQ (h.source->getSourceLength(), 0);
 
-    for (const int blockSize : blockSizes)
+    for (const int blockSize : qvtest::testBlockSizes)
     {
         auto out = filledBuffer (2, blockSize, 0.25f);
         h.source->getNextAudioBlock (juce::AudioSourceChannelInfo (&out, 0, blockSize));
-        EXPECT_TRUE (isSilent (out, 0, blockSize)) << blockSize;
+        EXPECT_TRUE (qvtest::isSilent (out, 0, blockSize)) << blockSize;
     }
 }
 

@@ -67,32 +67,7 @@ namespace
         }
     };
 
-    void expectClose (const juce::AudioBuffer<float>& actual, const juce::AudioBuffer<float>& expected,
-                      int from, int to, const juce::String& what, float tolerance = 2.0e-6f)
-    {
-        int failures = 0;
 
-        for (int c = 0; c < expected.getNumChannels(); ++c)
-            for (int i = from; i < to && failures < 5; ++i)
-                if (std::abs (actual.getSample (c, i) - expected.getSample (c, i)) > tolerance)
-                {
-                    ADD_FAILURE() << what << ": channel " << c << " sample " << i << " is " << actual.getSample (c, i)
-                                  << " (frame " << qvtest::decodeFrame (actual.getSample (c, i)) << "), expected "
-                                  << expected.getSample (c, i) << " (frame "
-                                  << qvtest::decodeFrame (expected.getSample (c, i)) << ")";
-                    ++failures;
-                }
-    }
-
-    bool isSilent (const juce::AudioBuffer<float>& b, int from, int to)
-    {
-        for (int c = 0; c < b.getNumChannels(); ++c)
-            for (int i = from; i < to; ++i)
-                if (b.getSample (c, i) != 0.0f)
-                    return false;
-
-        return true;
-    }
 
     struct XLoopHarness
     {
@@ -153,7 +128,7 @@ TEST (XLoopSource, FirstPassThenCrossfadedLoops)
 
         // Positioned at the offset point: no fade at positioning, a 480-sample fade-in at the first block.
         const auto expected = h.model().render (2, total, 0, 0, 480);
-        expectClose (out, expected, 0, total, "block size " + juce::String (blockSize));
+        qvtest::expectSameAudio (out, expected, 0, total, "block size " + juce::String (blockSize));
 
         // The crossfade begins exactly where the file position reaches the loop end.
         EXPECT_EQ (out.getSample (0, 20999), qvtest::encodeSample (20999, 0));
@@ -186,7 +161,7 @@ TEST (XLoopSource, PositioningMapsIntoTheLoopAndFadesIn)
 
         const auto out = qvtest::renderSource (*source, 2, 4096, 512);
         const auto expected = h.model().render (2, 4096, tc.expectedFilePosition, 0, 240);
-        expectClose (out, expected, 0, 4096, "after positioning at " + juce::String (tc.position));
+        qvtest::expectSameAudio (out, expected, 0, 4096, "after positioning at " + juce::String (tc.position));
         EXPECT_EQ (out.getSample (1, 0), 0.0f);
     }
 }
@@ -224,7 +199,7 @@ TEST (XLoopSource, LoopPointDuringAFadeInIsTakenAtItsSample)
 
         const int total = 4096;
         const auto out = qvtest::renderSource (*source, 2, total, tc.blockSize);
-        expectClose (out, h.model().render (2, total, tc.startFile, tc.fadeStart, tc.fadeLength), 0, total, tc.what);
+        qvtest::expectSameAudio (out, h.model().render (2, total, tc.startFile, tc.fadeStart, tc.fadeLength), 0, total, tc.what);
 
         // One loop point passed: the file position is a loop length behind the take's.
         EXPECT_EQ (source->getFilePosition(), tc.startFile + total - 20000) << tc.what;
@@ -264,7 +239,7 @@ TEST (XLoopSource, BlockEndingAtTheLoopEndDuringAFadeInWrapsTheFilePosition)
             out.copyFrom (c, tc.blockSize, rest, c, 0, total);
         }
 
-        expectClose (out, expected, 0, tc.blockSize + total, tc.what);
+        qvtest::expectSameAudio (out, expected, 0, tc.blockSize + total, tc.what);
     }
 }
 
@@ -282,13 +257,13 @@ TEST (XLoopSource, OffsetPointFadesInAndKeepsTheLoopInStep)
         const auto out = qvtest::renderSource (*source, 2, total, 512);
         const auto played = h.model().render (2, total - 5000, 5000, 0, 480);
 
-        EXPECT_TRUE (isSilent (out, 0, 5000));
+        EXPECT_TRUE (qvtest::isSilent (out, 0, 5000));
 
         juce::AudioBuffer<float> tail (2, total - 5000);
         for (int c = 0; c < 2; ++c)
             tail.copyFrom (c, 0, out, c, 5000, total - 5000);
 
-        expectClose (tail, played, 0, total - 5000, "from the offset point");
+        qvtest::expectSameAudio (tail, played, 0, total - 5000, "from the offset point");
     }
 
     // Positioned at 0: the source stands at the offset, the first block fades in over 480.
@@ -297,7 +272,7 @@ TEST (XLoopSource, OffsetPointFadesInAndKeepsTheLoopInStep)
         source->setNextReadPosition (0);
         EXPECT_EQ (source->getNextReadPosition(), 5000);
         const auto out = qvtest::renderSource (*source, 2, 2048, 512);
-        expectClose (out, h.model().render (2, 2048, 5000, 0, 480), 0, 2048, "positioned at 0");
+        qvtest::expectSameAudio (out, h.model().render (2, 2048, 5000, 0, 480), 0, 2048, "positioned at 0");
     }
 
     // Positioned before theme position 0: silence, then the fade-in from the offset point, also
@@ -307,7 +282,7 @@ TEST (XLoopSource, OffsetPointFadesInAndKeepsTheLoopInStep)
         auto source = h.make (512);
         source->setNextReadPosition (-before);
         const auto out = qvtest::renderSource (*source, 2, 2048, 512);
-        expectClose (out, h.model().render (2, 2048, 5000 - before, before, 480), 0, 2048,
+        qvtest::expectSameAudio (out, h.model().render (2, 2048, 5000 - before, before, 480), 0, 2048,
                      "positioned at -" + juce::String (before));
     }
 }
@@ -342,15 +317,15 @@ TEST (XLoopSource, FadesOutAtTheEndOfTheTrackThenStaysSilent)
         }
 
         const auto what = "end fade in blocks of " + juce::String (fadeBlock);
-        expectClose (out, expected, 0, 9000, what);
+        qvtest::expectSameAudio (out, expected, 0, 9000, what);
         EXPECT_EQ (out.getSample (0, 5263), qvtest::encodeSample (5263, 0)) << what;
-        EXPECT_TRUE (isSilent (out, 6288, 9000)) << what;
+        EXPECT_TRUE (qvtest::isSilent (out, 6288, 9000)) << what;
     }
 
     // Only a new positioning brings it back.
     source->setNextReadPosition (1000);
     const auto again = qvtest::renderSource (*source, 2, 1024, 512);
-    expectClose (again, h.model().render (2, 1024, 1000, 0, 240), 0, 1024, "after positioning");
+    qvtest::expectSameAudio (again, h.model().render (2, 1024, 1000, 0, 240), 0, 1024, "after positioning");
 
     h.properties.length = -1;
     EXPECT_EQ (source->getTotalLength(), std::numeric_limits<juce::int64>::max());
@@ -398,8 +373,8 @@ TEST (XLoopSource, EndOfTheTrackFadesOutWhileAnotherFadeRuns)
                                               ? expected.getSample (c, i) * (float) (1.0 - (i - tc.fadeOutStart) / 1024.0)
                                               : 0.0f);
 
-        expectClose (out, expected, 0, total, tc.what);
-        EXPECT_TRUE (isSilent (out, tc.fadeOutStart + 1024, total)) << tc.what;
+        qvtest::expectSameAudio (out, expected, 0, total, tc.what);
+        EXPECT_TRUE (qvtest::isSilent (out, tc.fadeOutStart + 1024, total)) << tc.what;
     }
 }
 
@@ -454,7 +429,7 @@ TEST (XLoopSource, EndingPlaysThroughAndPositioningAgreesWithPlayback)
         const auto expected = h.model().render (2, total, 0, 0, 480, (int) lastLoopPoint);
         const int unfadedUntil = (int) tc.length - 1024;   // the final fade starts after this
 
-        expectClose (out, expected, 0, unfadedUntil, "ending, length " + juce::String (tc.length));
+        qvtest::expectSameAudio (out, expected, 0, unfadedUntil, "ending, length " + juce::String (tc.length));
 
         if (tc.endingHeard)
         {
@@ -494,7 +469,7 @@ TEST (XLoopSource, WaitingSourceIsBackAtTheLoopStartAfterAnyPositioning)
         source->setNextReadPosition (20000);
 
         const auto out = qvtest::renderSource (*source, 2, 4096, 512);
-        expectClose (out, h.model().render (2, 4096, 20000, 0, 240), 0, 4096,
+        qvtest::expectSameAudio (out, h.model().render (2, 4096, 20000, 0, 240), 0, 4096,
                      "loop point after positioning with countdown " + juce::String (draw));
     }
 }
@@ -507,7 +482,7 @@ TEST (XLoopSource, MultistemFileKeepsItsChannels)
     source->setNextReadPosition (0);
 
     const auto out = qvtest::renderSource (*source, 6, 24000, 512);
-    expectClose (out, h.model().render (6, 24000, 0, 0, 480), 0, 24000, "six channels");
+    qvtest::expectSameAudio (out, h.model().render (6, 24000, 0, 0, 480), 0, 24000, "six channels");
 
     for (int c = 0; c < 6; ++c)
         EXPECT_EQ (qvtest::decodeChannel (out.getSample (c, 1000)), c);
@@ -515,7 +490,7 @@ TEST (XLoopSource, MultistemFileKeepsItsChannels)
     // A caller with fewer channels gets only those.
     source->setNextReadPosition (100);
     const auto stereo = qvtest::renderSource (*source, 2, 2048, 512);
-    expectClose (stereo, h.model().render (2, 2048, 100, 0, 240), 0, 2048, "six channels into two");
+    qvtest::expectSameAudio (stereo, h.model().render (2, 2048, 100, 0, 240), 0, 2048, "six channels into two");
 }
 
 TEST (XLoopSource, UnreadableFilesAreSilent)
@@ -538,7 +513,7 @@ TEST (XLoopSource, UnreadableFilesAreSilent)
 
         source->setNextReadPosition (0);
         const auto out = qvtest::renderSource (*source, 2, 4096, 512);
-        EXPECT_TRUE (isSilent (out, 0, 4096)) << tc.file.getFileName();
+        EXPECT_TRUE (qvtest::isSilent (out, 0, 4096)) << tc.file.getFileName();
         EXPECT_EQ (source->getNextReadPosition(), 4096);
     }
 }
@@ -559,7 +534,7 @@ TEST (XLoopSource, OggVorbisTakeMatchesItsDecoder)
     auto source = h.make (512, ogg);
     source->setNextReadPosition (0);
     const auto out = qvtest::renderSource (*source, 2, 44000, 512);
-    expectClose (out, model.render (2, 44000, 0, 0, 480), 0, 44000, "ogg", 1.0e-5f);
+    qvtest::expectSameAudio (out, model.render (2, 44000, 0, 0, 480), 0, 44000, "ogg", 1.0e-5f);
 }
 
 TEST (XLoopSource, RealTimeCrossfadeFromTheWaitingSource)
@@ -572,5 +547,5 @@ TEST (XLoopSource, RealTimeCrossfadeFromTheWaitingSource)
     juce::Thread::sleep (500);   // generous time for both read-ahead buffers to fill
 
     const auto out = qvtest::renderSource (*source, 2, 2048, 512);
-    expectClose (out, h.model().render (2, 2048, 20400, 0, 240), 0, 2048, "real time");
+    qvtest::expectSameAudio (out, h.model().render (2, 2048, 20400, 0, 240), 0, 2048, "real time");
 }
