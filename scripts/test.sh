@@ -17,7 +17,8 @@ ctest --test-dir build --output-on-failure --timeout 300
 echo "== AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILVARN_SANITIZE="address;undefined" -DQUILVARN_BUILD_TESTS=ON -DQUILVARN_BUILD_BENCHMARKS=OFF
 cmake --build build-asan -j"$jobs"
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp" \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build-asan --output-on-failure --timeout 600
 
 echo "== ThreadSanitizer (concurrency and unit tests)"
