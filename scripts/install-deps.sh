@@ -11,6 +11,8 @@ packages=(
     libpng-dev libjpeg-dev zlib1g-dev libfreetype-dev libfontconfig1-dev
     libx11-dev libxrandr-dev libxinerama-dev libxcursor-dev libxext-dev
     libgtest-dev libgmock-dev libbenchmark-dev
+    libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
+    ffmpeg sox
 )
 
 missing=()
