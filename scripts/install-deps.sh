@@ -31,7 +31,8 @@ export DEBIAN_FRONTEND=noninteractive
 if [ "$(id -u)" -eq 0 ]; then
     apt_get=(apt-get)
 elif command -v sudo >/dev/null 2>&1; then
-    apt_get=(sudo DEBIAN_FRONTEND=noninteractive apt-get)
+    # sudo resets the environment: env passes the setting through as part of the command.
+    apt_get=(sudo env DEBIAN_FRONTEND=noninteractive apt-get)
 else
     echo "Missing packages: ${missing[*]}" >&2
     echo "Run this script as root, or install sudo, or install those packages yourself." >&2
