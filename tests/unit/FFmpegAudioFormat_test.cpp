@@ -146,9 +146,22 @@ const MediaCase mediaCases[] {
     { "OpusStereo48000",     "opus", 48000, 2, false, { "-c:a", "libopus" }, 1000, lossyTolerance },
 };
 
+/** The case's fixture, made on first use (each test process makes only the files it reads). */
 juce::File fixtureFile (const qvtest::TempFolder& folder, const MediaCase& c)
 {
-    return folder.getChildFile (juce::String (c.name) + "." + c.extension);
+    const auto file = folder.getChildFile (juce::String (c.name) + "." + c.extension);
+
+    if (! file.existsAsFile())
+    {
+        juce::StringArray args;
+
+        for (auto* a : c.codecArgs)
+            args.add (a);
+
+        makeMedia (file, c.rate, c.channels, args, c.withVideo);
+    }
+
+    return file;
 }
 
 class FFmpegAudioFormatTest : public ::testing::Test
@@ -160,16 +173,6 @@ public:
             return;
 
         folder = std::make_unique<qvtest::TempFolder>();
-
-        for (auto& c : mediaCases)
-        {
-            juce::StringArray args;
-
-            for (auto* a : c.codecArgs)
-                args.add (a);
-
-            makeMedia (fixtureFile (*folder, c), c.rate, c.channels, args, c.withVideo);
-        }
     }
 
     static void TearDownTestSuite() { folder.reset(); }
@@ -344,7 +347,7 @@ const UnreadableCase unreadableCases[] {
       [] (const juce::File& f, const qvtest::TempFolder& folder)
       {
           juce::MemoryBlock whole;
-          return folder.getChildFile (juce::String (mediaCases[0].name) + ".mp4").loadFileAsData (whole)
+          return fixtureFile (folder, mediaCases[0]).loadFileAsData (whole)
                  && f.replaceWithData (whole.getData(), whole.getSize() / 3);
       } },
     { "VideoWithoutAudio", "silent-film.mp4",
