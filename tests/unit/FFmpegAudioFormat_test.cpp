@@ -386,7 +386,7 @@ TEST_P (FFmpegUnreadableTest, IsRefusedAndTheCallerKeepsItsStream)
     EXPECT_EQ (stream.getPosition(), 0);
 
     // Asked to delete it, the format does (a leak would show under the sanitizers).
-    EXPECT_EQ (format.createReaderFor (new juce::MemoryInputStream (data, true), true), nullptr);
+    EXPECT_EQ (format.createReaderFor (new juce::MemoryInputStream (data.getData(), data.getSize(), false), true), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P (FFmpegInputs, FFmpegUnreadableTest, ::testing::ValuesIn (unreadableCases),
