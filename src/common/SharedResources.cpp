@@ -1,4 +1,5 @@
 #include "common/SharedResources.h"
+#include "common/FFmpegAudioFormat.h"
 
 namespace QVAudioEngineV4
 {
@@ -52,6 +53,10 @@ juce::TimeSliceThread* BufferingThreadsArray::getNextThread()
 SharedFormatManager::SharedFormatManager()
 {
     registerBasicFormats();
+
+    // Tried after the basic formats, so plain audio files keep the framework's readers;
+    // it claims only video and compressed-audio extensions.
+    registerFormat (new FFmpegAudioFormat(), false);
 }
 
 } // namespace QVAudioEngineV4

@@ -33,7 +33,8 @@ private:
     JUCE_DECLARE_NON_COPYABLE (BufferingThreadsArray)
 };
 
-/** One audio format manager with WAV, AIFF, FLAC and Ogg Vorbis registered, shared by all readers. */
+/** One audio format manager shared by all readers: WAV, AIFF, FLAC and Ogg Vorbis, then
+    FFmpegAudioFormat for the audio track of video files and compressed audio. */
 class SharedFormatManager : public juce::AudioFormatManager
 {
 public:
