@@ -1,6 +1,7 @@
 #include "engine/Timeline.h"
 #include "engine/AudioEngine.h"
 #include "common/EngineTypes.h"
+#include "common/SharedResources.h"
 
 #include <cmath>
 
@@ -103,8 +104,9 @@ void Timeline::clear()
     // Taken out under the lock, deleted after it.
     juce::OwnedArray<Track> oldTracks;
     juce::OwnedArray<ParameterAutomator::AutomatedParameter> oldParameters;
-    std::unique_ptr<juce::ResamplingAudioSource> oldResampler;
+    // Declared reader first, so the resampler that reads it is deleted before it.
     std::unique_ptr<juce::AudioFormatReaderSource> oldReader;
+    std::unique_ptr<juce::ResamplingAudioSource> oldResampler;
 
     {
         const juce::ScopedLock sl (getCallbackLock());
@@ -312,6 +314,105 @@ juce::var Timeline::saveToJSON()
 }
 
 //==============================================================================
+bool Timeline::loadVideoFile (juce::File file)
+{
+    videoFilePath = file.getFullPathName();
+
+    std::unique_ptr<juce::AudioFormatReader> reader;
+
+    {
+        juce::SharedResourcePointer<SharedFormatManager> formats;
+        reader.reset (formats->createReaderFor (file));
+    }
+
+    // A reader without a rate could not be placed against the clock: as unreadable as none.
+    if (reader == nullptr || ! (reader->sampleRate > 0.0))
+    {
+        juce::Logger::writeToLog ("Loading video audio failed: " + videoFilePath.quoted());
+        return false;
+    }
+
+    // What the swap must match; re-checked under the lock in case the timeline was prepared
+    // again in between.
+    bool wasPrepared;
+    int preparedBlockSize;
+    double rate;
+
+    {
+        const juce::ScopedLock sl (getCallbackLock());
+        wasPrepared = prepared;
+        preparedBlockSize = blockSize;
+        rate = sampleRate;
+    }
+
+    auto newReader = std::make_unique<juce::AudioFormatReaderSource> (reader.release(), true);
+    auto newResampler = std::make_unique<juce::ResamplingAudioSource> (newReader.get(), false, 2);
+    const double ratio = juce::jmax (0.0, newReader->getAudioFormatReader()->sampleRate / rate);
+    newResampler->setResamplingRatio (ratio);
+
+    if (wasPrepared)
+        newResampler->prepareToPlay (preparedBlockSize, rate);
+
+    const auto totalLength = newReader->getTotalLength();
+
+    if (totalLength < 1)
+        return false;   // both new sources are deleted here
+
+    {
+        const juce::ScopedLock sl (getCallbackLock());
+
+        if (prepared != wasPrepared || blockSize != preparedBlockSize || sampleRate != rate)
+        {
+            // Rare: prepareToPlay or releaseResources ran while the file was opened.
+            videoRatio = juce::jmax (0.0, newReader->getAudioFormatReader()->sampleRate / sampleRate);
+            newResampler->setResamplingRatio (videoRatio);
+
+            if (prepared)
+                newResampler->prepareToPlay (blockSize, sampleRate);
+        }
+        else
+        {
+            videoRatio = ratio;
+        }
+
+        timelineLength = (long long) ((double) totalLength / videoRatio);
+        std::swap (videoResampler, newResampler);
+        std::swap (videoReader, newReader);
+    }
+
+    // The previous sources are deleted here, after the lock, resampler first.
+    newResampler.reset();
+    newReader.reset();
+
+    juce::Logger::writeToLog ("Video audio loaded: " + videoFilePath.quoted());
+    return true;
+}
+
+bool Timeline::hasVideo() const
+{
+    const juce::ScopedLock sl (getCallbackLock());
+    return videoReader != nullptr;
+}
+
+long long Timeline::getVideoReadPosition() const
+{
+    const juce::ScopedLock sl (getCallbackLock());
+    return videoReader != nullptr ? videoReader->getNextReadPosition() : -1;
+}
+
+double Timeline::getVideoRatio() const
+{
+    const juce::ScopedLock sl (getCallbackLock());
+    return videoRatio;
+}
+
+float Timeline::getLastVideoGain() const
+{
+    const juce::ScopedLock sl (getCallbackLock());
+    return lastVideoGain;
+}
+
+//==============================================================================
 void Timeline::setNextPlaybackPosition (long long newPosition)
 {
     // The lock also while stopped: the audio thread may still be finishing a block.
@@ -489,11 +590,15 @@ void Timeline::mixVideo (juce::AudioBuffer<float>& output, int numSamples)
     if (videoMuted)
     {
         lastVideoGain = 0.0f;
+        videoBehindClock = videoResampler != nullptr;
         return;
     }
 
     if (videoResampler == nullptr)
         return;
+
+    if (videoBehindClock)
+        repositionVideo();
 
     const float gain = videoGain;
     const int channels = juce::jmin (2, output.getNumChannels());
@@ -518,10 +623,22 @@ void Timeline::repositionSources()
         if (track->processor != nullptr)
             track->processor->setNextPlaybackPosition (position);
 
-    if (videoReader != nullptr)
-        videoReader->setNextReadPosition ((long long) ((double) position * videoRatio));
-
     trackPosition = position;
+    repositionVideo();
+}
+
+void Timeline::repositionVideo() noexcept
+{
+    videoBehindClock = false;
+
+    if (videoReader == nullptr)
+        return;
+
+    videoReader->setNextReadPosition ((long long) ((double) trackPosition * videoRatio));
+
+    // The resampler reads a few samples ahead of what it has output; those belong to the old
+    // position. Flushing only zeroes its buffer (no allocation).
+    videoResampler->flushBuffers();
 }
 
 //==============================================================================

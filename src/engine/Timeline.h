@@ -98,6 +98,31 @@ public:
     Track* getTrack (const juce::String& uuid) const;
 
     //==============================================================================
+    // Video soundtrack
+
+    /** Loads the audio track of a video (or audio) file through the shared format manager as the
+        soundtrack, mixed under the music when unmuted. Records the path first, whatever happens.
+        On success the timeline length becomes the soundtrack's length at the timeline's rate and
+        the new soundtrack replaces the previous one, starting at the file's first sample until
+        the next seek. A file that cannot be read (logged) or holds no audio (not logged) returns
+        false and leaves the previous soundtrack playing. The file is opened and the reader built
+        and prepared without any lock; only the swap takes the callback lock, and the previous
+        sources are deleted after it. Command thread. */
+    bool loadVideoFile (juce::File file);
+
+    /** True while a soundtrack is loaded. Command thread; takes the callback lock. */
+    bool hasVideo() const;
+    /** The sample of the soundtrack file the next mixed block reads from; -1 without soundtrack.
+        Command thread; takes the callback lock. */
+    long long getVideoReadPosition() const;
+    /** The soundtrack's rate over the timeline's (video position = timeline position × ratio).
+        Command thread; takes the callback lock. */
+    double getVideoRatio() const;
+    /** The video gain reached at the end of the last mixed block. Command thread; takes the
+        callback lock. */
+    float getLastVideoGain() const;
+
+    //==============================================================================
     // Playback
 
     /** Seek, in samples at 48000 Hz. While playing, the next block fades out and every source
@@ -169,6 +194,7 @@ private:
     void repositionSources();
     void mixTracks (juce::AudioBuffer<float>& output, int numSamples);
     void mixVideo (juce::AudioBuffer<float>& output, int numSamples);
+    void repositionVideo() noexcept;
     static void fadeOut (juce::AudioBuffer<float>& output);
 
     static juce::var makeEmptyProject();
@@ -186,6 +212,9 @@ private:
     std::unique_ptr<juce::ResamplingAudioSource> videoResampler;
     double videoRatio = 1.0;
     float lastVideoGain = 0.0f;
+    // Set while muted: the soundtrack did not advance with the clock, so unmuting moves it back
+    // under the clock before it is mixed again.
+    bool videoBehindClock = false;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (Timeline)
 };
