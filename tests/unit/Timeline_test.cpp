@@ -531,6 +531,25 @@ TEST_F (EngineTimeline, InflectionAutomationReachesEveryLoadedTheme)
     EXPECT_EQ (timeline.videoGain.load(), 1.0f);
 }
 
+TEST_F (EngineTimeline, InflectionKeyFramesSwitchTheStemsAtTheirBlock)
+{
+    // "Two" plays stem 0 at A = 0 and stem 1 at A = 2. A stays 0 up to sample 12288 and jumps to
+    // 2 at 12289: the block starting at 12288 still mixes stem 0, the next one switches.
+    timeline.loadFromJSON (qvtest::parseJSON (R"({"themes": [{"themeUuid": "a", "id": "Two", "startTime": 0, "endTime": 1}],
+        "automs": {"A": [{"ts": 0, "v": 0}, {"ts": 0.256, "v": 0}, {"ts": 0.25602084, "v": 2}]}})"), &engine);
+    timeline.setNonRealtime (true);
+    timeline.prepareToPlay (48000.0, 512);
+    timeline.setNextPlaybackPosition (0);
+
+    const auto& mix = timeline.tracks[0]->processor->themeSource->mixVolumes;
+    const auto blocks = render (timeline, 12800, 512);
+    EXPECT_EQ (mix.volumes, (std::vector<double> { 1.0, 0.0 })) << "up to the block at 12288";
+    EXPECT_FALSE (qvtest::isSilent (blocks, 12288, 12800));
+
+    render (timeline, 512, 512);
+    EXPECT_EQ (mix.volumes, (std::vector<double> { 0.0, 1.0 })) << "from the block at 12800";
+}
+
 TEST_F (EngineTimeline, SeekWhilePlayingFadesOneBlockThenPlaysFromTheTarget)
 {
     for (const int blockSize : qvtest::testBlockSizes)
