@@ -109,19 +109,47 @@ void QVAudioEngine::notifyPlayState (bool playing, bool audition)
     listenerList.call ([=] (AudioEngineListener& l) { l.playStateChanged (playing, audition); });
 }
 
-bool QVAudioEngine::isAuditioning() const
+bool QVAudioEngine::auditionIsCurrent() const
 {
     return themeProcessor != nullptr && playerSource->getProcessor() == themeProcessor.get();
 }
 
-bool QVAudioEngine::isTimelinePlaying() const
+bool QVAudioEngine::timelineIsCurrent() const
 {
     return playerSource->getProcessor() == timeline.get();
 }
 
+bool QVAudioEngine::isAuditioning() const
+{
+    const juce::ScopedLock sl (playbackLock);
+    return auditionIsCurrent();
+}
+
+bool QVAudioEngine::isTimelinePlaying() const
+{
+    const juce::ScopedLock sl (playbackLock);
+    return timelineIsCurrent();
+}
+
+juce::StringArray QVAudioEngine::describeTracks() const
+{
+    // The track list is changed by the project operations under the timeline's callback lock.
+    juce::StringArray lines;
+    const juce::ScopedLock sl (timeline->getCallbackLock());
+
+    for (auto* track : timeline->tracks)
+        if (track->processor != nullptr)
+            lines.add (track->processor->getPropertiesDescription());
+
+    return lines;
+}
+
 void QVAudioEngine::startPlayback()
 {
-    if (isAuditioning())
+    const juce::ScopedLock sl (playbackLock);
+
+    // The audition theme stays loaded; it stops being heard when the timeline is installed.
+    if (auditionIsCurrent())
         notifyPlayState (false, true);
 
     timeline->setNonRealtime (false);
@@ -130,12 +158,18 @@ void QVAudioEngine::startPlayback()
     playerSource->setProcessor (timeline.get(), false);
 
     juce::Logger::writeToLog ("Playback parameters:");
+
+    for (const auto& line : describeTracks())
+        juce::Logger::writeToLog (line);
+
     notifyPlayState (true, false);
 }
 
 void QVAudioEngine::stopPlayback()
 {
-    if (! isTimelinePlaying())
+    const juce::ScopedLock sl (playbackLock);
+
+    if (! timelineIsCurrent())
         return;
 
     timeline->setPlaying (false);
@@ -145,11 +179,74 @@ void QVAudioEngine::stopPlayback()
 
 void QVAudioEngine::stopAudition()
 {
-    if (! isAuditioning())
+    const juce::ScopedLock sl (playbackLock);
+    stopAuditionLocked();
+}
+
+void QVAudioEngine::stopAuditionLocked()
+{
+    if (! auditionIsCurrent())
         return;
 
     playerSource->setProcessor (nullptr, false);
     notifyPlayState (false, true);
+}
+
+std::unique_ptr<ThemeProcessor> QVAudioEngine::takeAuditionLocked()
+{
+    stopAuditionLocked();
+    return std::move (themeProcessor);
+}
+
+bool QVAudioEngine::loadAudition (const juce::String& themeId)
+{
+    {
+        std::unique_ptr<ThemeProcessor> old;
+
+        {
+            const juce::ScopedLock sl (playbackLock);
+            old = takeAuditionLocked();
+        }
+
+        // The old theme is no longer installed (setProcessor waited for any pull in progress),
+        // so it is deleted here, outside every lock.
+    }
+
+    // Loading opens files and fills read-ahead buffers: done without any lock.
+    auto loaded = std::make_unique<ThemeProcessor> (themeId, libraryPath, audioSettings.audioExtension);
+
+    if (! loaded->isLoaded())
+        return false;
+
+    loaded->setNonRealtime (false);
+    loaded->prepareToPlay (processingSampleRate, getDeviceBufferSize());
+
+    const juce::ScopedLock sl (playbackLock);
+    themeProcessor = std::move (loaded);
+    return true;
+}
+
+void QVAudioEngine::unloadAudition()
+{
+    std::unique_ptr<ThemeProcessor> old;
+    const juce::ScopedLock sl (playbackLock);
+    old = takeAuditionLocked();
+    // old is destroyed after the lock is released (declared before the lock guard).
+}
+
+void QVAudioEngine::startAudition (bool justLoaded)
+{
+    if (justLoaded && cueDelay > 0)
+        juce::Thread::sleep (cueDelay);
+
+    const juce::ScopedLock sl (playbackLock);
+
+    if (themeProcessor == nullptr)
+        return;
+
+    prepareOutputChain();
+    playerSource->setProcessor (themeProcessor.get(), false);
+    notifyPlayState (true, true);
 }
 
 //==============================================================================
