@@ -76,11 +76,7 @@ namespace
 
     void writeTheme (const juce::File& folder)
     {
-        ASSERT_TRUE (folder.createDirectory().wasOk());
-        ASSERT_TRUE (qvtest::writeMultistemWav (folder.getChildFile ("multistem.wav"), 1, 8000));
-        ASSERT_TRUE (qvtest::writeThemeConfig (folder, qvtest::parseJSON (R"({"version": 3, "multistem": "multistem.wav",
-            "Loop": {"clean_start_length": 2000, "loop_length": 4000, "ending_length": 2000},
-            "Patterns": {"AAA": [0]}})")));
+        ASSERT_TRUE (qvtest::writeOneStemTheme (folder, 8000, 2000, 4000, 2000));
     }
 }
 

@@ -57,6 +57,24 @@ bool writeThemeConfig (const juce::File& folder, const juce::var& config)
         && folder.getChildFile ("config.json").replaceWithText (juce::JSON::toString (config));
 }
 
+bool writeOneStemTheme (const juce::File& folder, int numFrames, int cleanStart, int loopLength, int ending)
+{
+    auto* loop = new juce::DynamicObject();
+    loop->setProperty ("clean_start_length", cleanStart);
+    loop->setProperty ("loop_length", loopLength);
+    loop->setProperty ("ending_length", ending);
+
+    auto* config = new juce::DynamicObject();
+    config->setProperty ("version", 3);
+    config->setProperty ("multistem", "multistem.wav");
+    config->setProperty ("Loop", loop);
+    config->setProperty ("Patterns", parseJSON (R"({"AAA": [0]})"));
+
+    return folder.createDirectory().wasOk()
+        && writeMultistemWav (folder.getChildFile ("multistem.wav"), 1, numFrames)
+        && writeThemeConfig (folder, config);
+}
+
 juce::var parseJSON (const juce::String& text)
 {
     juce::var result;

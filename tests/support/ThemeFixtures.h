@@ -18,6 +18,10 @@ bool writeStemWav (const juce::File& file, int stemIndex, int numFrames, int bit
 /** A multistem WAV of numStems channel pairs laid out as above. */
 bool writeMultistemWav (const juce::File& file, int numStems, int numFrames, int bitsPerSample = 32);
 
+/** Writes a version-3 theme of one stem (a multistem WAV of numFrames frames, the clean start,
+    loop and ending lengths given, the stem in pattern "AAA") into the folder, creating it. */
+bool writeOneStemTheme (const juce::File& folder, int numFrames, int cleanStart, int loopLength, int ending);
+
 /** Writes the object as the folder's config.json, creating the folder. */
 bool writeThemeConfig (const juce::File& folder, const juce::var& config);
 

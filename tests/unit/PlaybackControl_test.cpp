@@ -27,11 +27,7 @@ namespace
     /** A version-3 theme of one stem, long enough never to reach its loop in these tests. */
     void writeTheme (const juce::File& folder)
     {
-        ASSERT_TRUE (folder.createDirectory().wasOk());
-        ASSERT_TRUE (qvtest::writeMultistemWav (folder.getChildFile ("multistem.wav"), 1, 44000));
-        ASSERT_TRUE (qvtest::writeThemeConfig (folder, qvtest::parseJSON (R"({"version": 3, "multistem": "multistem.wav",
-            "Loop": {"clean_start_length": 20000, "loop_length": 20000, "ending_length": 4000},
-            "Patterns": {"AAA": [0]}})")));
+        ASSERT_TRUE (qvtest::writeOneStemTheme (folder, 44000, 20000, 20000, 4000));
     }
 
     /** An engine without a device whose library holds the themes "One" and "Other"; "Missing"

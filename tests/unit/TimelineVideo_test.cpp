@@ -6,6 +6,7 @@
 #include "engine/AudioEngine.h"
 
 #include "AudioFixtures.h"
+#include "DspTestSupport.h"
 #include "TestSupport.h"
 #include "ThemeFixtures.h"
 
@@ -87,14 +88,8 @@ namespace
     juce::AudioBuffer<float> render (Timeline& timeline, int totalSamples, int blockSize)
     {
         juce::AudioBuffer<float> output (2, totalSamples);
-        juce::MidiBuffer midi;
-
-        for (int done = 0; done < totalSamples; done += blockSize)
-        {
-            juce::AudioBuffer<float> block (output.getArrayOfWritePointers(), 2, done, juce::jmin (blockSize, totalSamples - done));
-            timeline.processBlock (block, midi);
-        }
-
+        output.clear();
+        qvtest::processInBlocks (timeline, output, blockSize);
         return output;
     }
 

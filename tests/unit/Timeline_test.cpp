@@ -2,6 +2,7 @@
 #include "engine/AudioEngine.h"
 
 #include "AudioFixtures.h"
+#include "DspTestSupport.h"
 #include "TestSupport.h"
 #include "ThemeFixtures.h"
 
@@ -19,11 +20,7 @@ namespace
         long enough that the placements below never reach its loop. */
     void writeOneStemTheme (const juce::File& folder)
     {
-        ASSERT_TRUE (folder.createDirectory().wasOk());
-        ASSERT_TRUE (qvtest::writeMultistemWav (folder.getChildFile ("multistem.wav"), 1, 44000));
-        ASSERT_TRUE (qvtest::writeThemeConfig (folder, qvtest::parseJSON (R"({"version": 3, "multistem": "multistem.wav",
-            "Loop": {"clean_start_length": 20000, "loop_length": 20000, "ending_length": 4000},
-            "Patterns": {"AAA": [0]}})")));
+        ASSERT_TRUE (qvtest::writeOneStemTheme (folder, 44000, 20000, 20000, 4000));
     }
 
     /** A two-stem theme whose stem mix depends on the inflections. */
@@ -58,14 +55,8 @@ namespace
     juce::AudioBuffer<float> render (Timeline& timeline, int totalSamples, int blockSize)
     {
         juce::AudioBuffer<float> output (2, totalSamples);
-        juce::MidiBuffer midi;
-
-        for (int done = 0; done < totalSamples; done += blockSize)
-        {
-            juce::AudioBuffer<float> block (output.getArrayOfWritePointers(), 2, done, juce::jmin (blockSize, totalSamples - done));
-            timeline.processBlock (block, midi);
-        }
-
+        output.clear();
+        qvtest::processInBlocks (timeline, output, blockSize);
         return output;
     }
 
