@@ -2,6 +2,10 @@
 
 #include "common/QVJuce.h"
 #include "common/HeadlessAudioProcessor.h"
+#include "engine/AudioEngine.h"
+
+#include <utility>
+#include <vector>
 
 namespace qvtest
 {
@@ -75,6 +79,19 @@ public:
 
     std::atomic<double> rate;
     const int block;
+};
+
+/** An engine listener that records every play-state report, (is playing, is audition), in order.
+    Not thread-safe: for reports from one thread. */
+struct PlayStateRecorder : QVAudioEngineV4::AudioEngineListener
+{
+    void inflectionSliderChanged (int, float) override {}
+    void musicVolumeChanged (float) override {}
+    void movieVolumeChanged (float) override {}
+    void auxSliderChanged (int, float) override {}
+    void playStateChanged (bool playing, bool audition) override { events.push_back ({ playing, audition }); }
+
+    std::vector<std::pair<bool, bool>> events;
 };
 
 } // namespace qvtest

@@ -1,21 +1,12 @@
 #include <gtest/gtest.h>
 
 #include "engine/AudioEngine.h"
+#include "TestProcessors.h"
 
 using namespace QVAudioEngineV4;
 
 namespace
 {
-    struct PlayStateRecorder : AudioEngineListener
-    {
-        void inflectionSliderChanged (int, float) override {}
-        void musicVolumeChanged (float) override {}
-        void movieVolumeChanged (float) override {}
-        void auxSliderChanged (int, float) override {}
-        void playStateChanged (bool playing, bool audition) override { events.push_back ({ playing, audition }); }
-
-        std::vector<std::pair<bool, bool>> events;
-    };
 
     class EngineTest : public ::testing::Test
     {
@@ -83,7 +74,7 @@ TEST_F (EngineTest, WithoutDeviceTheChainIsPreparedAt48kWithBlockSizeZero)
 
 TEST_F (EngineTest, PlaybackSwitchesNotifyOnlyOnRealChanges)
 {
-    PlayStateRecorder recorder;
+    qvtest::PlayStateRecorder recorder;
     engine.addListener (&recorder);
 
     engine.stopPlayback();

@@ -2,6 +2,7 @@
 
 #include "TestSupport.h"
 #include "ThemeFixtures.h"
+#include "TestProcessors.h"
 
 #include <gtest/gtest.h>
 
@@ -13,16 +14,6 @@ namespace
 {
     using Events = std::vector<std::pair<bool, bool>>;
 
-    struct PlayStateRecorder : AudioEngineListener
-    {
-        void inflectionSliderChanged (int, float) override {}
-        void musicVolumeChanged (float) override {}
-        void movieVolumeChanged (float) override {}
-        void auxSliderChanged (int, float) override {}
-        void playStateChanged (bool playing, bool audition) override { events.push_back ({ playing, audition }); }
-
-        Events events;
-    };
 
     /** A version-3 theme of one stem, long enough never to reach its loop in these tests. */
     void writeTheme (const juce::File& folder)
@@ -65,7 +56,7 @@ namespace
         juce::ScopedJuceInitialiser_GUI juceInit;
         qvtest::TempFolder library;
         QVAudioEngine engine;
-        PlayStateRecorder recorder;
+        qvtest::PlayStateRecorder recorder;
     };
 
     enum class Playing { nothing, timeline, audition };

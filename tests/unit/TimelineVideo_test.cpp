@@ -208,10 +208,7 @@ TEST_F (TimelineVideo, LengthFollowsTheSoundtrackAndLaterPlacementsRaiseIt)
     juce::ScopedJuceInitialiser_GUI juceInit;
     qvtest::TempFolder library;
     const auto theme = library.getChildFile ("One");
-    ASSERT_TRUE (theme.createDirectory().wasOk());
-    ASSERT_TRUE (qvtest::writeMultistemWav (theme.getChildFile ("multistem.wav"), 1, 44000));
-    ASSERT_TRUE (qvtest::writeThemeConfig (theme, qvtest::parseJSON (R"({"version": 3, "multistem": "multistem.wav",
-        "Loop": {"clean_start_length": 20000, "loop_length": 20000, "ending_length": 4000}, "Patterns": {"AAA": [0]}})")));
+    ASSERT_TRUE (qvtest::writeOneStemTheme (theme, 44000, 20000, 20000, 4000));
     QVAudioEngine engine;
     engine.libraryPath = library.getFolder();
 
